@@ -1,0 +1,68 @@
+// The module's entry point: it only registers. Functions come first, in the order of the module's
+// function table, then the classes, then __version__; the first step that fails stops the import
+// with its error.
+#include "py.hpp"
+#include "subjects.hpp"
+
+namespace vesquor::py {
+
+namespace {
+
+PyModuleDef NATIVE_MODULE = {
+    PyModuleDef_HEAD_INIT,
+    "_native",
+    "Native scanning engine of vesquor: format checks and threat-pattern validators for model files.",
+    -1,  // single-phase initialisation: one module per process
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* MODULE = nullptr;  // the module made by the first import, kept for later ones
+
+// The main interpreter's id. The module's state (its types, the shared scanner) is per process,
+// so a sub-interpreter, whose objects must not mix with the main one's, is refused.
+constexpr int64_t kMainInterpreterId = 0;
+
+using Step = int (*)(PyObject*);
+
+constexpr Step REGISTRATION[] = {
+    add_model_integrity_functions,
+    add_model_integrity_classes,
+};
+
+PyObject* create_module() {
+    if (PyInterpreterState_GetID(PyInterpreterState_Get()) != kMainInterpreterId) {
+        PyErr_SetString(PyExc_ImportError, "vesquor._native cannot be imported in a sub-interpreter");
+        return nullptr;
+    }
+    if (MODULE != nullptr) {
+        Py_INCREF(MODULE);
+        return MODULE;
+    }
+    Ref module = Ref::steal(PyModule_Create(&NATIVE_MODULE));
+    if (!module) {
+        return nullptr;
+    }
+    for (Step step : REGISTRATION) {
+        if (step(module.get()) != 0) {
+            return nullptr;
+        }
+    }
+    if (PyModule_AddStringConstant(module.get(), "__version__", "0.1.0") != 0) {
+        return nullptr;
+    }
+    MODULE = module.get();
+    Py_INCREF(MODULE);
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace vesquor::py
+
+extern "C" PyMODINIT_FUNC PyInit__native() {
+    return vesquor::py::guarded([] { return vesquor::py::create_module(); });
+}

@@ -1,0 +1,184 @@
+#include "pattern_matching.hpp"
+
+#include <hs.h>
+
+#include <algorithm>
+#include <limits>
+#include <new>
+#include <stdexcept>
+
+namespace vesquor {
+
+struct PatternScanner::Database {
+    hs_database_t* handle = nullptr;
+    ~Database() { hs_free_database(handle); }
+};
+
+namespace {
+
+// The one translation of Vectorscan's status codes into text.
+std::string hs_error_text(hs_error_t code) {
+    switch (code) {
+        case HS_SUCCESS: return "success";
+        case HS_INVALID: return "invalid parameter";
+        case HS_NOMEM: return "memory allocation failed";
+        case HS_SCAN_TERMINATED: return "scan terminated";
+        case HS_COMPILER_ERROR: return "compiler error";
+        case HS_DB_VERSION_ERROR: return "database built by another Vectorscan version";
+        case HS_DB_PLATFORM_ERROR: return "database built for another platform";
+        case HS_DB_MODE_ERROR: return "database built for another scan mode";
+        case HS_BAD_ALIGN: return "misaligned parameter";
+        case HS_BAD_ALLOC: return "allocator returned misaligned memory";
+        case HS_SCRATCH_IN_USE: return "scratch space in use";
+        case HS_ARCH_ERROR: return "unsupported CPU architecture";
+        case HS_INSUFFICIENT_SPACE: return "insufficient space";
+        default: return "error code " + std::to_string(code);
+    }
+}
+
+// Scratch space and occurrence buffer of one thread. Vectorscan needs a scratch per concurrent
+// scan; one per thread, grown to fit every database the thread scans, makes `scan_all` safe from
+// any number of threads without a lock and without a map from scanners to scratches.
+struct Workspace {
+    hs_scratch_t* scratch = nullptr;
+    std::vector<Occurrence> occurrences;
+    ~Workspace() { hs_free_scratch(scratch); }
+
+    hs_scratch_t* scratch_for(const hs_database_t* database) {
+        hs_error_t status = hs_alloc_scratch(database, &scratch);
+        if (status == HS_NOMEM) {
+            throw std::bad_alloc();
+        }
+        if (status != HS_SUCCESS) {
+            throw std::runtime_error("Vectorscan scratch allocation failed: " + hs_error_text(status));
+        }
+        return scratch;
+    }
+};
+
+thread_local Workspace WORKSPACE;
+
+struct CallbackContext {
+    std::vector<Occurrence>* out;
+    uint64_t window_start;  // absolute offset of the first scanned byte
+    uint64_t piece_from;    // occurrences must end after this
+    bool out_of_memory;
+};
+
+// Runs inside Vectorscan (C code): it must not throw, so allocation failure stops the scan.
+int on_occurrence(unsigned int id, unsigned long long, unsigned long long to, unsigned int, void* raw) {
+    auto* context = static_cast<CallbackContext*>(raw);
+    uint64_t end = context->window_start + to;
+    if (end <= context->piece_from) {
+        return 0;  // already reported with the previous piece
+    }
+    try {
+        context->out->push_back(Occurrence{id, end});
+    } catch (const std::bad_alloc&) {
+        context->out_of_memory = true;
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+Result<PatternScanner> PatternScanner::build(std::vector<Pattern> rows) {
+    auto shared = std::make_shared<Shared>();
+    if (rows.size() > std::numeric_limits<uint32_t>::max() / 2) {
+        return Error{"Failed to build pattern automaton: too many patterns"};
+    }
+    shared->lengths.reserve(rows.size());
+    for (const Pattern& row : rows) {
+        if (row.pattern.size() > (size_t{1} << 30)) {
+            return Error{"Failed to build pattern automaton: pattern '" + row.label + "' is too long"};
+        }
+        shared->lengths.push_back(static_cast<uint32_t>(row.pattern.size()));
+        shared->max_length = std::max(shared->max_length, row.pattern.size());
+    }
+    if (!rows.empty()) {
+        std::vector<const char*> expressions;
+        std::vector<size_t> lengths;
+        std::vector<unsigned> flags(rows.size(), 0);
+        std::vector<unsigned> ids;
+        for (size_t i = 0; i < rows.size(); ++i) {
+            expressions.push_back(rows[i].pattern.data());
+            lengths.push_back(rows[i].pattern.size());
+            ids.push_back(static_cast<unsigned>(i));
+        }
+        auto database = std::make_shared<Database>();
+        hs_compile_error_t* compile_error = nullptr;
+        hs_error_t status = hs_compile_lit_multi(expressions.data(), flags.data(), ids.data(), lengths.data(),
+                                                 static_cast<unsigned>(rows.size()), HS_MODE_BLOCK, nullptr,
+                                                 &database->handle, &compile_error);
+        if (status != HS_SUCCESS) {
+            std::string message = "Failed to build pattern automaton: ";
+            if (compile_error != nullptr) {
+                int index = compile_error->expression;
+                if (index >= 0 && static_cast<size_t>(index) < rows.size()) {
+                    message += "pattern '" + rows[index].label + "': ";
+                }
+                message += compile_error->message;
+                hs_free_compile_error(compile_error);
+            } else {
+                message += hs_error_text(status);
+            }
+            return Error{std::move(message)};
+        }
+        shared->database = std::move(database);
+    }
+    shared->rows = std::move(rows);
+    return PatternScanner(std::move(shared));
+}
+
+void PatternScanner::find_occurrences(ByteView data, uint64_t from, uint64_t to, OccurrenceBatch batch,
+                                      size_t piece_bytes) const {
+    if (!shared_->database || from >= to) {
+        return;
+    }
+    to = std::min<uint64_t>(to, data.size());
+    // Keeps each window (piece plus the bytes read back) within Vectorscan's 32-bit length.
+    piece_bytes = std::clamp<size_t>(piece_bytes, 1, size_t{1} << 30);
+    const uint64_t back = shared_->max_length - 1;
+    Workspace& workspace = WORKSPACE;
+    hs_scratch_t* scratch = workspace.scratch_for(shared_->database->handle);
+    std::vector<Occurrence>& occurrences = workspace.occurrences;
+
+    for (uint64_t piece_from = from; piece_from < to;) {
+        uint64_t piece_to = std::min<uint64_t>(to, piece_from + piece_bytes);
+        uint64_t window_start = piece_from > back ? piece_from - back : 0;
+        occurrences.clear();
+        CallbackContext context{&occurrences, window_start, piece_from, false};
+        hs_error_t status = hs_scan(shared_->database->handle, data.data() + window_start,
+                                    static_cast<unsigned int>(piece_to - window_start), 0, scratch,
+                                    on_occurrence, &context);
+        if (context.out_of_memory) {
+            throw std::bad_alloc();
+        }
+        if (status != HS_SUCCESS) {
+            throw std::runtime_error("Vectorscan scan failed: " + hs_error_text(status));
+        }
+        // Vectorscan reports in end order; the filter depends on it, so it is checked, not assumed.
+        auto by_end = [](const Occurrence& a, const Occurrence& b) { return a.end < b.end; };
+        if (!std::is_sorted(occurrences.begin(), occurrences.end(), by_end)) {
+            std::stable_sort(occurrences.begin(), occurrences.end(), by_end);
+        }
+        if (!occurrences.empty()) {
+            batch(occurrences.data(), occurrences.size());
+        }
+        piece_from = piece_to;
+    }
+    if (occurrences.capacity() > (size_t{1} << 20)) {
+        std::vector<Occurrence>().swap(occurrences);  // a dense scan does not pin its buffer
+    }
+}
+
+std::vector<PatternMatch> PatternScanner::scan_all(ByteView data) const { return scan_all(data, kPieceBytes); }
+
+std::vector<PatternMatch> PatternScanner::scan_all(ByteView data, size_t piece_bytes) const {
+    std::vector<PatternMatch> matches;
+    scan(data, [&](const PatternMatch& match) { matches.push_back(match); }, piece_bytes);
+    return matches;
+}
+
+}  // namespace vesquor
