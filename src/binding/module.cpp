@@ -12,7 +12,10 @@ PyModuleDef NATIVE_MODULE = {
     PyModuleDef_HEAD_INIT,
     "_native",
     "Native scanning engine of vesquor: format checks and threat-pattern validators for model files.",
-    -1,  // single-phase initialisation: one module per process
+    // Single-phase initialisation. A size of 0 (not -1) makes the interpreter call this entry point
+    // again on a later import instead of copying the module, so that import gets the same module
+    // and one in a sub-interpreter is refused.
+    0,
     nullptr,
     nullptr,
     nullptr,

@@ -81,7 +81,73 @@ int on_occurrence(unsigned int id, unsigned long long, unsigned long long to, un
     return 0;
 }
 
+// The regex form of a literal: every byte escaped, so it matches exactly those bytes.
+std::string escaped_literal(const std::string& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    out.reserve(bytes.size() * 4);
+    for (unsigned char c : bytes) {
+        out += "\\x";
+        out += digits[c >> 4];
+        out += digits[c & 0xF];
+    }
+    return out;
+}
+
 }  // namespace
+
+// Compiles the rows, row i as id i. Vectorscan's literal API refuses a literal whose first byte is
+// NUL (it takes it for an empty string), so a table holding one is compiled through the regex API
+// instead, each byte escaped: both report every occurrence of every row, so results are the same.
+Result<std::shared_ptr<const PatternScanner::Database>> PatternScanner::compile(const std::vector<Pattern>& rows) {
+    std::vector<unsigned> flags(rows.size(), 0);
+    std::vector<unsigned> ids;
+    bool leading_nul = false;
+    for (size_t i = 0; i < rows.size(); ++i) {
+        ids.push_back(static_cast<unsigned>(i));
+        leading_nul = leading_nul || (!rows[i].pattern.empty() && rows[i].pattern[0] == '\0');
+    }
+    auto database = std::make_shared<Database>();
+    hs_compile_error_t* compile_error = nullptr;
+    hs_error_t status;
+    if (!leading_nul) {
+        std::vector<const char*> expressions;
+        std::vector<size_t> lengths;
+        for (const Pattern& row : rows) {
+            expressions.push_back(row.pattern.data());
+            lengths.push_back(row.pattern.size());
+        }
+        status = hs_compile_lit_multi(expressions.data(), flags.data(), ids.data(), lengths.data(),
+                                      static_cast<unsigned>(rows.size()), HS_MODE_BLOCK, nullptr, &database->handle,
+                                      &compile_error);
+    } else {
+        std::vector<std::string> regexes;
+        std::vector<const char*> expressions;
+        for (const Pattern& row : rows) {
+            regexes.push_back(row.pattern.empty() ? std::string() : escaped_literal(row.pattern));
+        }
+        for (const std::string& regex : regexes) {
+            expressions.push_back(regex.c_str());
+        }
+        status = hs_compile_multi(expressions.data(), flags.data(), ids.data(), static_cast<unsigned>(rows.size()),
+                                  HS_MODE_BLOCK, nullptr, &database->handle, &compile_error);
+    }
+    if (status != HS_SUCCESS) {
+        std::string message = "Failed to build pattern automaton: ";
+        if (compile_error != nullptr) {
+            int index = compile_error->expression;
+            if (index >= 0 && static_cast<size_t>(index) < rows.size()) {
+                message += "pattern '" + rows[index].label + "': ";
+            }
+            message += compile_error->message;
+            hs_free_compile_error(compile_error);
+        } else {
+            message += hs_error_text(status);
+        }
+        return Error{std::move(message)};
+    }
+    return std::shared_ptr<const Database>(std::move(database));
+}
 
 Result<PatternScanner> PatternScanner::build(std::vector<Pattern> rows) {
     auto shared = std::make_shared<Shared>();
@@ -97,35 +163,11 @@ Result<PatternScanner> PatternScanner::build(std::vector<Pattern> rows) {
         shared->max_length = std::max(shared->max_length, row.pattern.size());
     }
     if (!rows.empty()) {
-        std::vector<const char*> expressions;
-        std::vector<size_t> lengths;
-        std::vector<unsigned> flags(rows.size(), 0);
-        std::vector<unsigned> ids;
-        for (size_t i = 0; i < rows.size(); ++i) {
-            expressions.push_back(rows[i].pattern.data());
-            lengths.push_back(rows[i].pattern.size());
-            ids.push_back(static_cast<unsigned>(i));
+        Result<std::shared_ptr<const Database>> database = compile(rows);
+        if (!database) {
+            return Error{database.error()};
         }
-        auto database = std::make_shared<Database>();
-        hs_compile_error_t* compile_error = nullptr;
-        hs_error_t status = hs_compile_lit_multi(expressions.data(), flags.data(), ids.data(), lengths.data(),
-                                                 static_cast<unsigned>(rows.size()), HS_MODE_BLOCK, nullptr,
-                                                 &database->handle, &compile_error);
-        if (status != HS_SUCCESS) {
-            std::string message = "Failed to build pattern automaton: ";
-            if (compile_error != nullptr) {
-                int index = compile_error->expression;
-                if (index >= 0 && static_cast<size_t>(index) < rows.size()) {
-                    message += "pattern '" + rows[index].label + "': ";
-                }
-                message += compile_error->message;
-                hs_free_compile_error(compile_error);
-            } else {
-                message += hs_error_text(status);
-            }
-            return Error{std::move(message)};
-        }
-        shared->database = std::move(database);
+        shared->database = std::move(database).value();
     }
     shared->rows = std::move(rows);
     return PatternScanner(std::move(shared));
@@ -173,11 +215,9 @@ void PatternScanner::find_occurrences(ByteView data, uint64_t from, uint64_t to,
     }
 }
 
-std::vector<PatternMatch> PatternScanner::scan_all(ByteView data) const { return scan_all(data, kPieceBytes); }
-
-std::vector<PatternMatch> PatternScanner::scan_all(ByteView data, size_t piece_bytes) const {
+std::vector<PatternMatch> PatternScanner::scan_all(ByteView data) const {
     std::vector<PatternMatch> matches;
-    scan(data, [&](const PatternMatch& match) { matches.push_back(match); }, piece_bytes);
+    scan(data, [&](const PatternMatch& match) { matches.push_back(match); });
     return matches;
 }
 

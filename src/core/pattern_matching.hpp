@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "bytes.hpp"
@@ -113,7 +114,6 @@ public:
     // Standard non-overlapping matches over the whole of `data`, in end order. Safe to call from
     // many threads at once.
     std::vector<PatternMatch> scan_all(ByteView data) const;
-    std::vector<PatternMatch> scan_all(ByteView data, size_t piece_bytes) const;
 
     // Every occurrence in `data` whose end lies in (from, to], in end order, handed over in
     // batches; reads back at most `max_length() - 1` bytes before `from`. `piece_bytes` bounds a
@@ -122,11 +122,18 @@ public:
     void find_occurrences(ByteView data, uint64_t from, uint64_t to, OccurrenceBatch batch,
                           size_t piece_bytes = kPieceBytes) const;
 
-    // Standard matches over `data`, each passed to `sink(PatternMatch)`, without a list.
+    // Standard matches over `data`, each passed to `sink(PatternMatch)` (or to
+    // `sink(PatternMatch, end)`), without a list.
     template <class Sink>
     void scan(ByteView data, Sink&& sink, size_t piece_bytes = kPieceBytes) const {
         StandardFilter filter;
-        auto emit = [&](uint32_t id, uint64_t) { sink(match(id)); };
+        auto emit = [&](uint32_t id, uint64_t end) {
+            if constexpr (std::is_invocable_v<Sink&, PatternMatch, uint64_t>) {
+                sink(match(id), end);
+            } else {
+                sink(match(id));
+            }
+        };
         find_occurrences(
             data, 0, data.size(),
             [&](const Occurrence* occurrences, size_t count) {
@@ -154,6 +161,7 @@ private:
     };
 
     explicit PatternScanner(std::shared_ptr<const Shared> shared) : shared_(std::move(shared)) {}
+    static Result<std::shared_ptr<const Database>> compile(const std::vector<Pattern>& rows);
 
     std::shared_ptr<const Shared> shared_;  // immutable once built; rows keep their addresses
 };

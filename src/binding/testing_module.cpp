@@ -1,0 +1,110 @@
+// _vesquor_testing: reaches the engine with arbitrary pattern tables, for the differential tests
+// against a reference implementation. Built only with VESQUOR_BUILD_TESTING and installed beside
+// the package in test environments; it is not part of vesquor._native.
+#include <new>
+#include <stdexcept>
+#include <vector>
+
+#include "pattern_matching.hpp"
+#include "py.hpp"
+
+namespace vesquor::py {
+
+namespace {
+
+// Reads a list of bytes objects into rows labelled "row <i>" with weight i.
+bool to_rows(PyObject* list, std::vector<Pattern>& rows) {
+    if (!PyList_Check(list)) {
+        PyErr_SetString(PyExc_TypeError, "patterns must be a list of bytes");
+        return false;
+    }
+    Py_ssize_t count = PyList_Size(list);
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        ByteView bytes;
+        if (!to_bytes(PyList_GetItem(list, i), "patterns", bytes)) {
+            return false;
+        }
+        rows.push_back(Pattern{std::string(bytes), "row " + std::to_string(i), static_cast<int32_t>(i)});
+    }
+    return true;
+}
+
+// scan_all(patterns, data, piece_bytes=0): the standard non-overlapping matches as
+// (id, start, end) tuples, in order. A non-zero `piece_bytes` makes Vectorscan scan in pieces of that size.
+PyObject* scan_all(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const Signature signature("scan_all", {"patterns", "data", "piece_bytes"}, 2, false);
+        PyObject* given[3];
+        std::vector<Pattern> rows;
+        ByteView data;
+        uint64_t piece_bytes = 0;
+        if (!signature.parse(args, kwargs, given) || !to_rows(given[0], rows) || !to_bytes(given[1], "data", data) ||
+            (given[2] != nullptr && !to_count(given[2], "piece_bytes", piece_bytes))) {
+            return nullptr;
+        }
+        Result<PatternScanner> built = PatternScanner::build(std::move(rows));
+        if (!built) {
+            return raise_value_error(built.error());
+        }
+        const PatternScanner& scanner = built.value();
+        std::vector<std::pair<uint32_t, uint64_t>> matches;  // (id, end)
+        {
+            GilRelease nogil;
+            scanner.scan(
+                data, [&](const PatternMatch& match, uint64_t end) { matches.emplace_back(match.id, end); },
+                piece_bytes == 0 ? PatternScanner::kPieceBytes : static_cast<size_t>(piece_bytes));
+        }
+        Ref list = Ref::steal(new_list(matches.size()));
+        if (!list) {
+            return nullptr;
+        }
+        for (size_t i = 0; i < matches.size(); ++i) {
+            auto [id, end] = matches[i];
+            PyObject* item = Py_BuildValue("(IKK)", id, static_cast<unsigned long long>(end - scanner.length(id)),
+                                           static_cast<unsigned long long>(end));
+            if (!set_item(list.get(), i, item == nullptr ? panic_from_pending() : item)) {
+                return nullptr;
+            }
+        }
+        return list.release();
+    });
+}
+
+// throw_native(kind): throws a C++ exception inside the error boundary; "bad_alloc" or any other
+// text (a std::runtime_error with that message).
+PyObject* throw_native(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const Signature signature("throw_native", {"kind"}, 1, false);
+        PyObject* given[1];
+        std::string kind;
+        if (!signature.parse(args, kwargs, given) || !to_str(given[0], "kind", kind)) {
+            return nullptr;
+        }
+        if (kind == "bad_alloc") {
+            throw std::bad_alloc();
+        }
+        throw std::runtime_error(kind);
+    });
+}
+
+PyMethodDef TESTING_FUNCTIONS[] = {
+    {"throw_native", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(throw_native)),
+     METH_VARARGS | METH_KEYWORDS, "throw_native(kind)\n--\n\nThrows a C++ exception inside the error boundary."},
+    {"scan_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_all)), METH_VARARGS | METH_KEYWORDS,
+     "scan_all(patterns, data, piece_bytes=0)\n--\n\nIds of the standard non-overlapping matches of `patterns` in "
+     "`data`."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef TESTING_MODULE = {
+    PyModuleDef_HEAD_INIT, "_vesquor_testing", "Test-only access to the vesquor engine.", -1, TESTING_FUNCTIONS,
+    nullptr, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+
+}  // namespace vesquor::py
+
+extern "C" PyMODINIT_FUNC PyInit__vesquor_testing() {
+    return vesquor::py::guarded([] { return PyModule_Create(&vesquor::py::TESTING_MODULE); });
+}

@@ -1,0 +1,84 @@
+"""The pattern engine: standard, non-overlapping matches, proven against a reference."""
+
+import ahocorasick_rs
+import pytest
+from hypothesis import HealthCheck, example, given, settings
+from hypothesis import strategies as st
+
+
+def reference(patterns, data):
+    """(id, start, end) of the standard non-overlapping matches, by the reference automaton."""
+    if not patterns:
+        return []
+    automaton = ahocorasick_rs.BytesAhoCorasick(patterns, matchkind=ahocorasick_rs.MatchKind.Standard)
+    return automaton.find_matches_as_indexes(data, overlapping=False)
+
+
+STANDARD = [
+    # name                         patterns                      data                expected (id, start, end)
+    ("longest_at_same_end",        [b"abc", b"bc"],              b"abc",             [(0, 0, 3)]),
+    ("earliest_end_wins",          [b"abcd", b"bc"],             b"abcd",            [(1, 1, 3)]),
+    ("no_overlap_after_match",     [b"aa"],                      b"aaaa",            [(0, 0, 2), (0, 2, 4)]),
+    ("odd_run",                    [b"aa"],                      b"aaa",             [(0, 0, 2)]),
+    ("duplicate_rows_lowest_id",   [b"ab", b"ab"],               b"xabx",            [(0, 1, 3)]),
+    ("byte_exact",                 [b"\x7fELF"],                 b"\x7felf",         []),
+    ("nul_and_high_bytes",         [b"\x00\xff"],                b"a\x00\xff\x00",   [(0, 1, 3)]),
+    ("end_order_not_row_order",    [b"zz", b"aa"],               b"aazz",            [(1, 0, 2), (0, 2, 4)]),
+    ("short_inside_long",          [b"bcd", b"abcde"],           b"abcde",           [(0, 1, 4)]),
+    ("resume_at_end_not_start",    [b"ab", b"bc"],               b"abc",             [(0, 0, 2)]),
+    ("empty_data",                 [b"a"],                       b"",                []),
+    ("empty_table",                [],                           b"anything",        []),
+]
+
+
+@pytest.mark.parametrize("patterns,data,expected", [case[1:] for case in STANDARD], ids=[c[0] for c in STANDARD])
+def test_standard_semantics(engine, patterns, data, expected):
+    assert engine.scan_all(patterns, data) == expected
+    assert reference(patterns, data) == expected
+
+
+def test_build_error_is_reported(engine):
+    with pytest.raises(ValueError, match=r"^Failed to build pattern automaton: "):
+        engine.scan_all([b"ok", b""], b"data")
+
+
+@pytest.mark.parametrize("piece_bytes", [1, 2, 3, 7, 64])
+def test_pieces_give_the_results_of_one_scan(engine, piece_bytes):
+    # Occurrences that straddle every piece boundary, of patterns longer than a piece.
+    patterns = [b"abcab", b"bca", b"cabcabc", b"b"]
+    data = b"abcabcabcab" * 20 + b"xcabcabcx"
+    assert engine.scan_all(patterns, data, piece_bytes) == reference(patterns, data)
+
+
+# Small alphabets force overlaps, shared prefixes and suffixes and repeated patterns.
+ALPHABETS = [b"ab", b"abc", b"\x00\xff", b"a\x00\x80z"]
+
+
+@st.composite
+def pattern_sets(draw):
+    alphabet = draw(st.sampled_from(ALPHABETS))
+    symbol = st.sampled_from(alphabet)
+    pattern = st.lists(symbol, min_size=1, max_size=30).map(bytes)
+    short = st.lists(symbol, min_size=1, max_size=4).map(bytes)
+    patterns = draw(st.lists(st.one_of(short, short, pattern), min_size=1, max_size=12))
+    if draw(st.booleans()):
+        patterns.append(draw(st.sampled_from(patterns)))  # an identical row
+    haystack = draw(st.lists(st.one_of(symbol, st.sampled_from(patterns)), max_size=400))
+    data = b"".join(bytes([part]) if isinstance(part, int) else part for part in haystack)
+    pad = draw(st.binary(max_size=8)), draw(st.binary(max_size=8))
+    return patterns, pad[0] + data + pad[1]
+
+
+@settings(max_examples=1500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(pattern_sets(), st.sampled_from([0, 1, 5, 31, 4096]))
+@example(([b"aa"], b"aaaa"), 0)
+def test_engine_equals_reference(engine, case, piece_bytes):
+    patterns, data = case
+    assert engine.scan_all(patterns, data, piece_bytes) == reference(patterns, data)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(st.binary(min_size=1, max_size=30), min_size=1, max_size=40), st.binary(max_size=4096))
+def test_engine_equals_reference_on_random_bytes(engine, patterns, data):
+    data = data + b"".join(patterns[::3]) + data[:50]
+    assert engine.scan_all(patterns, data) == reference(patterns, data)
