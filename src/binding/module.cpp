@@ -32,7 +32,9 @@ constexpr int64_t kMainInterpreterId = 0;
 using Step = int (*)(PyObject*);
 
 constexpr Step REGISTRATION[] = {
+    add_safetensors_functions,
     add_model_integrity_functions,
+    add_safetensors_classes,  // SafeTensorsValidation, TensorInfo; SafeTensorsStreamingValidator follows them
     add_model_integrity_classes,
 };
 

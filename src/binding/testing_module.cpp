@@ -87,7 +87,27 @@ PyObject* throw_native(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// has_start_filter(patterns): whether scans over this table skip data with the start filter.
+PyObject* has_start_filter(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const Signature signature("has_start_filter", {"patterns"}, 1, false);
+        PyObject* given[1];
+        std::vector<Pattern> rows;
+        if (!signature.parse(args, kwargs, given) || !to_rows(given[0], rows)) {
+            return nullptr;
+        }
+        Result<PatternScanner> built = PatternScanner::build(std::move(rows));
+        if (!built) {
+            return raise_value_error(built.error());
+        }
+        return new_bool(built.value().has_start_filter());
+    });
+}
+
 PyMethodDef TESTING_FUNCTIONS[] = {
+    {"has_start_filter", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(has_start_filter)),
+     METH_VARARGS | METH_KEYWORDS,
+     "has_start_filter(patterns)\n--\n\nWhether scans over this table skip data with the start filter."},
     {"throw_native", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(throw_native)),
      METH_VARARGS | METH_KEYWORDS, "throw_native(kind)\n--\n\nThrows a C++ exception inside the error boundary."},
     {"scan_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_all)), METH_VARARGS | METH_KEYWORDS,

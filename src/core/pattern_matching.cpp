@@ -7,6 +7,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "start_filter.hpp"
+
 namespace vesquor {
 
 struct PatternScanner::Database {
@@ -42,6 +44,7 @@ std::string hs_error_text(hs_error_t code) {
 struct Workspace {
     hs_scratch_t* scratch = nullptr;
     std::vector<Occurrence> occurrences;
+    std::vector<std::pair<size_t, size_t>> windows;
     ~Workspace() { hs_free_scratch(scratch); }
 
     hs_scratch_t* scratch_for(const hs_database_t* database) {
@@ -168,6 +171,9 @@ Result<PatternScanner> PatternScanner::build(std::vector<Pattern> rows) {
             return Error{database.error()};
         }
         shared->database = std::move(database).value();
+        if (std::optional<StartFilter> filter = StartFilter::build(rows)) {
+            shared->start_filter = std::make_shared<const StartFilter>(*filter);
+        }
     }
     shared->rows = std::move(rows);
     return PatternScanner(std::move(shared));
@@ -186,19 +192,34 @@ void PatternScanner::find_occurrences(ByteView data, uint64_t from, uint64_t to,
     hs_scratch_t* scratch = workspace.scratch_for(shared_->database->handle);
     std::vector<Occurrence>& occurrences = workspace.occurrences;
 
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
+    const StartFilter* start_filter = shared_->start_filter.get();
+
     for (uint64_t piece_from = from; piece_from < to;) {
         uint64_t piece_to = std::min<uint64_t>(to, piece_from + piece_bytes);
         uint64_t window_start = piece_from > back ? piece_from - back : 0;
         occurrences.clear();
-        CallbackContext context{&occurrences, window_start, piece_from, false};
-        hs_error_t status = hs_scan(shared_->database->handle, data.data() + window_start,
-                                    static_cast<unsigned int>(piece_to - window_start), 0, scratch,
-                                    on_occurrence, &context);
-        if (context.out_of_memory) {
-            throw std::bad_alloc();
-        }
-        if (status != HS_SUCCESS) {
-            throw std::runtime_error("Vectorscan scan failed: " + hs_error_text(status));
+        CallbackContext context{&occurrences, 0, piece_from, false};
+        auto scan_window = [&](uint64_t begin, uint64_t end) {
+            context.window_start = begin;
+            hs_error_t status = hs_scan(shared_->database->handle, data.data() + begin,
+                                        static_cast<unsigned int>(end - begin), 0, scratch, on_occurrence, &context);
+            if (context.out_of_memory) {
+                throw std::bad_alloc();
+            }
+            if (status != HS_SUCCESS) {
+                throw std::runtime_error("Vectorscan scan failed: " + hs_error_text(status));
+            }
+        };
+        // Every occurrence ending in the piece starts in [window_start, piece_to) at a position
+        // the start filter passes, and lies in that position's window.
+        if (start_filter != nullptr && start_filter->windows(bytes, data.size(), window_start, piece_to,
+                                                             shared_->max_length, workspace.windows)) {
+            for (auto [begin, end] : workspace.windows) {
+                scan_window(begin, end);
+            }
+        } else {
+            scan_window(window_start, piece_to);
         }
         // Vectorscan reports in end order; the filter depends on it, so it is checked, not assumed.
         auto by_end = [](const Occurrence& a, const Occurrence& b) { return a.end < b.end; };

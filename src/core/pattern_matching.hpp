@@ -24,6 +24,8 @@
 
 namespace vesquor {
 
+class StartFilter;
+
 // One row of a catalogue. The position of a row in its table is its pattern id.
 struct Pattern {
     std::string pattern;  // never empty in a catalogue; may hold NUL and bytes above 0x7F
@@ -152,12 +154,16 @@ public:
 
     struct Database;  // Vectorscan's compiled form; defined in the .cpp
 
+    // Whether scans skip the data between possible starts (see start_filter.hpp).
+    bool has_start_filter() const { return shared_->start_filter != nullptr; }
+
 private:
     struct Shared {
         std::vector<Pattern> rows;
         std::vector<uint32_t> lengths;
         size_t max_length = 0;
         std::shared_ptr<const Database> database;  // null for an empty table
+        std::shared_ptr<const StartFilter> start_filter;  // null when it would not pay
     };
 
     explicit PatternScanner(std::shared_ptr<const Shared> shared) : shared_(std::move(shared)) {}

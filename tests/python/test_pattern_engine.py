@@ -82,3 +82,30 @@ def test_engine_equals_reference(engine, case, piece_bytes):
 def test_engine_equals_reference_on_random_bytes(engine, patterns, data):
     data = data + b"".join(patterns[::3]) + data[:50]
     assert engine.scan_all(patterns, data) == reference(patterns, data)
+
+
+@st.composite
+def sparse_cases(draw):
+    """Few patterns of arbitrary bytes in mostly unrelated data: the start filter's windows."""
+    patterns = draw(st.lists(st.binary(min_size=1, max_size=30), min_size=1, max_size=5))
+    parts = []
+    for _ in range(draw(st.integers(0, 12))):
+        parts.append(draw(st.binary(max_size=700)))
+        pattern = draw(st.sampled_from(patterns))
+        cut = draw(st.integers(0, len(pattern)))
+        parts.append(pattern if draw(st.booleans()) else pattern[:cut])  # whole, or a prefix
+    return patterns, b"".join(parts) + draw(st.binary(max_size=64))
+
+
+@settings(max_examples=600, deadline=None)
+@given(sparse_cases(), st.sampled_from([0, 1, 7, 100, 4096]))
+def test_start_filter_windows_equal_reference(engine, case, piece_bytes):
+    patterns, data = case
+    assert engine.scan_all(patterns, data, piece_bytes) == reference(patterns, data)
+
+
+def test_start_filter_is_used_for_small_tables(engine):
+    assert engine.has_start_filter([b"\x7fELF\x02", b"#!/bin/sh", b"MZ\x90\x00"])
+    assert not engine.has_start_filter([b"x"])  # one byte in 256 passes: not worth a filter
+    # The first bytes of these rows leave too little to skip.
+    assert not engine.has_start_filter([bytes([i, j]) for i in range(0, 256, 16) for j in range(0, 256, 16)])
