@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "pattern_matching.hpp"
+#include "streaming.hpp"
 #include "py.hpp"
 
 namespace vesquor::py {
@@ -104,7 +105,79 @@ PyObject* has_start_filter(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// stream(patterns, num_groups, steps, segment_bytes=0): runs a ParallelStreamingScanner through
+// `steps`, each a bytes chunk, "finalize" or "reset", and returns per step the matched ids in
+// the scanner's order (None for "reset"), then bytes_processed. A non-zero `segment_bytes` makes
+// chunks of four segments or more take the parallel path.
+PyObject* stream(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const Signature signature("stream", {"patterns", "num_groups", "steps", "segment_bytes"}, 3, false);
+        PyObject* given[4];
+        std::vector<Pattern> rows;
+        uint64_t num_groups = 0, segment_bytes = 0;
+        if (!signature.parse(args, kwargs, given) || !to_rows(given[0], rows) ||
+            !to_count(given[1], "num_groups", num_groups) ||
+            (given[3] != nullptr && !to_count(given[3], "segment_bytes", segment_bytes))) {
+            return nullptr;
+        }
+        Result<ParallelStreamingScanner> built = ParallelStreamingScanner::build(std::move(rows), num_groups);
+        if (!built) {
+            return raise_value_error(built.error());
+        }
+        ParallelStreamingScanner& scanner = built.value();
+        if (segment_bytes != 0) {
+            scanner.segment_bytes = static_cast<size_t>(segment_bytes);
+            scanner.parallel_from_bytes = static_cast<size_t>(4 * segment_bytes);
+        }
+        Ref steps = Ref::steal(PySequence_List(given[2]));
+        if (!steps) {
+            return nullptr;
+        }
+        Py_ssize_t count = PyList_Size(steps.get());
+        Ref out = Ref::steal(new_list(static_cast<size_t>(count) + 1));
+        if (!out) {
+            return nullptr;
+        }
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* step = PyList_GetItem(steps.get(), i);
+            std::vector<PatternMatch> matches;
+            if (PyBytes_Check(step)) {
+                ByteView chunk;
+                if (!to_bytes(step, "steps", chunk)) return nullptr;
+                GilRelease nogil;
+                matches = scanner.scan_chunk(chunk);
+            } else {
+                std::string what;
+                if (!to_str(step, "steps", what)) return nullptr;
+                if (what == "reset") {
+                    scanner.reset();
+                    set_item(out.get(), static_cast<size_t>(i), Py_NewRef(Py_None));
+                    continue;
+                }
+                if (what != "finalize") {
+                    PyErr_SetString(PyExc_ValueError, "a step is bytes, \"finalize\" or \"reset\"");
+                    return nullptr;
+                }
+                GilRelease nogil;
+                matches = scanner.finalize();
+            }
+            Ref ids = Ref::steal(new_list(matches.size()));
+            if (!ids) return nullptr;
+            for (size_t m = 0; m < matches.size(); ++m) {
+                if (!set_item(ids.get(), m, new_uint(matches[m].id))) return nullptr;
+            }
+            set_item(out.get(), static_cast<size_t>(i), ids.release());
+        }
+        if (!set_item(out.get(), static_cast<size_t>(count), new_uint(scanner.bytes_processed()))) {
+            return nullptr;
+        }
+        return out.release();
+    });
+}
+
 PyMethodDef TESTING_FUNCTIONS[] = {
+    {"stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream)), METH_VARARGS | METH_KEYWORDS,
+     "stream(patterns, num_groups, steps, segment_bytes=0)\n--\n\nRuns a streaming scanner through `steps`."},
     {"has_start_filter", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(has_start_filter)),
      METH_VARARGS | METH_KEYWORDS,
      "has_start_filter(patterns)\n--\n\nWhether scans over this table skip data with the start filter."},

@@ -1,0 +1,98 @@
+"""The streaming engine: tails carried between chunks, round-robin groups, one pass for all."""
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from streaming_reference import ReferenceStream
+
+ABCD = [b"abcd"]
+
+TAIL_CASES = [
+    # name                        steps                                       reported ids per step
+    ("split_across_chunks",       [b"xxab", b"cdyy", "finalize"],             [[], [0], []]),
+    ("tail_rescanned_once",       [b"abcdxx", b"yyyy", "finalize"],           [[0], [], []]),
+    ("repeat_from_tail",          [b"xxabcd", b"z", "finalize"],              [[0], [0], []]),
+    ("finalize_repeats",          [b"abcd", "finalize"],                      [[0], [0]]),
+    ("finalize_empties_tail",     [b"abcd", "finalize", "finalize", b"x"],    [[0], [0], [], []]),
+    ("empty_chunk_is_nothing",    [b"ab", b"", b"cd"],                        [[], [], [0]]),
+    ("one_byte_chunks",           [b"a", b"b", b"c", b"d", b"e"],             [[], [], [], [0], [0]]),
+    ("reset_drops_tail",          [b"xxab", "reset", b"cdyy"],                [[], None, []]),
+]
+
+
+@pytest.mark.parametrize("steps,expected", [c[1:] for c in TAIL_CASES], ids=[c[0] for c in TAIL_CASES])
+def test_tail_rules(engine, steps, expected):
+    assert engine.stream(ABCD, 1, steps)[:-1] == expected
+    assert ReferenceStream(ABCD, 1).run(steps)[:-1] == expected
+
+
+def test_bytes_processed(engine):
+    assert engine.stream(ABCD, 1, [b"x" * 10, b"y" * 5, b""]) [-1] == 15
+    assert engine.stream(ABCD, 1, [b"x" * 10, b"y" * 5, "finalize"])[-1] == 15
+    assert engine.stream(ABCD, 1, [b"x" * 10, "reset"])[-1] == 0
+    assert engine.stream([], 3, [b"abc", b"d"]) == [[], [], 4]
+
+
+GROUP_CASES = [
+    # name                         patterns                           groups  data          ids
+    ("group_order_not_position",   [b"a0", b"b1"],                    2,      b"b1a0",      [0, 1]),
+    ("one_group_is_position",      [b"a0", b"b1"],                    1,      b"b1a0",      [1, 0]),
+    ("round_robin_split",          [b"r0", b"r1", b"r2", b"r3", b"r4"], 2,    b"r4r3r2r1r0", [4, 2, 0, 3, 1]),
+    ("suppression_within_group",   [b"abcd", b"bc"],                  1,      b"abcd",      [1]),
+    ("no_suppression_across",      [b"abcd", b"bc"],                  2,      b"abcd",      [0, 1]),
+    ("extra_groups_are_empty",     [b"ab", b"b"],                     7,      b"ab",        [0, 1]),
+    ("huge_group_count",           [b"ab", b"b"],                     2**63,  b"ab",        [0, 1]),
+    ("max_group_count",            [b"ab", b"b"],                     2**64 - 1, b"abab",   [0, 0, 1, 1]),
+]
+
+
+@pytest.mark.parametrize("patterns,groups,data,expected", [c[1:] for c in GROUP_CASES], ids=[c[0] for c in GROUP_CASES])
+def test_groups(engine, patterns, groups, data, expected):
+    assert engine.stream(patterns, groups, [data])[0] == expected
+    assert ReferenceStream(patterns, groups).run([data])[0] == expected
+
+
+def test_zero_groups_refused(engine):
+    with pytest.raises(ValueError, match="^num_groups must be at least 1$"):
+        engine.stream(ABCD, 0, [])
+
+
+def test_group_tails_differ(engine):
+    # Group 0 carries 6 bytes ("longer"), group 1 only 2 ("ab"): "ab" in the last 6 bytes of the
+    # first chunk is seen again only if it is within group 1's 2 bytes.
+    patterns = [b"longer", b"ab"]
+    steps = [b"..ab..", b"xx", b"ab", b"yy", "finalize"]
+    assert engine.stream(patterns, 2, steps) == ReferenceStream(patterns, 2).run(steps)
+    assert engine.stream(patterns, 2, steps)[:-1] == [[1], [], [1], [1], []]
+
+
+@st.composite
+def streams(draw):
+    alphabet = draw(st.sampled_from([b"ab", b"abc", b"\x00\xff", b"xyz\x00\x80"]))
+    symbol = st.sampled_from(alphabet)
+    pattern = st.lists(symbol, min_size=1, max_size=draw(st.sampled_from([3, 8, 30]))).map(bytes)
+    patterns = draw(st.lists(pattern, min_size=0, max_size=10))
+    piece = st.one_of(st.lists(symbol, max_size=3).map(bytes), st.sampled_from(patterns) if patterns else st.just(b""))
+    data = st.lists(piece, max_size=60).map(b"".join)
+    step = st.one_of(data, data, data, st.just(b""), st.just("finalize"), st.just("reset"))
+    steps = draw(st.lists(step, max_size=12))
+    groups = draw(st.one_of(st.integers(1, 8), st.sampled_from([11, 10**6, 2**63])))
+    return patterns, groups, steps
+
+
+@settings(max_examples=1500, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(streams(), st.sampled_from([0, 1, 2, 5, 64]))
+def test_engine_equals_per_group_reference(engine, case, segment_bytes):
+    patterns, groups, steps = case
+    assert engine.stream(patterns, groups, steps, segment_bytes) == ReferenceStream(patterns, groups).run(steps)
+
+
+@settings(max_examples=150, deadline=None)
+@given(st.lists(st.binary(min_size=1, max_size=12), min_size=1, max_size=12), st.integers(1, 6), st.data())
+def test_parallel_segments_equal_reference(engine, patterns, groups, data):
+    # Large chunks of random bytes with planted rows, cut into segments smaller than the rows.
+    body = b"".join(data.draw(st.binary(max_size=300)) + data.draw(st.sampled_from(patterns)) for _ in range(30))
+    steps = [body[: len(body) // 3], body[len(body) // 3 :], "finalize"]
+    expected = ReferenceStream(patterns, groups).run(steps)
+    for segment_bytes in (3, 17, 256):
+        assert engine.stream(patterns, groups, steps, segment_bytes) == expected
