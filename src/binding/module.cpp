@@ -34,8 +34,10 @@ using Step = int (*)(PyObject*);
 constexpr Step REGISTRATION[] = {
     add_safetensors_functions,
     add_model_integrity_functions,
+    add_buffer_overflow_functions,
     add_safetensors_classes,  // SafeTensorsValidation, TensorInfo; SafeTensorsStreamingValidator follows them
     add_model_integrity_classes,
+    add_buffer_overflow_classes,
 };
 
 PyObject* create_module() {

@@ -17,6 +17,8 @@ int add_safetensors_functions(PyObject* module);
 int add_safetensors_classes(PyObject* module);
 int add_model_integrity_functions(PyObject* module);
 int add_model_integrity_classes(PyObject* module);
+int add_buffer_overflow_functions(PyObject* module);
+int add_buffer_overflow_classes(PyObject* module);
 
 // A new SafeTensorsValidation holding `record`; nullptr with PanicException set on failure.
 PyObject* new_safetensors_validation(SafeTensorsValidation record);

@@ -22,6 +22,7 @@ public:
     explicit operator bool() const { return ok(); }
 
     T& value() & { return std::get<T>(state_); }
+    const T& value() const& { return std::get<T>(state_); }
     T&& value() && { return std::get<T>(std::move(state_)); }
     const std::string& error() const { return std::get<Error>(state_).message; }
 

@@ -11,17 +11,25 @@ Result<ParallelStreamingScanner> ParallelStreamingScanner::build(std::vector<Pat
     if (num_groups == 0) {
         return Error{"num_groups must be at least 1"};
     }
-    // Row i goes to group i mod num_groups; only the first min(num_groups, rows) groups hold rows.
-    std::vector<uint32_t> overlap(static_cast<size_t>(std::min<uint64_t>(num_groups, rows.size())), 0);
-    for (size_t i = 0; i < rows.size(); ++i) {
-        uint32_t& longest = overlap[static_cast<size_t>(i % num_groups)];
-        longest = std::max(longest, static_cast<uint32_t>(std::min<size_t>(rows[i].pattern.size(), UINT32_MAX)));
-    }
     Result<PatternScanner> scanner = PatternScanner::build(std::move(rows));
     if (!scanner) {
         return Error{scanner.error()};
     }
-    ParallelStreamingScanner built(std::move(scanner).value(), num_groups);
+    return build(std::move(scanner).value(), num_groups);
+}
+
+Result<ParallelStreamingScanner> ParallelStreamingScanner::build(PatternScanner scanner, uint64_t num_groups) {
+    if (num_groups == 0) {
+        return Error{"num_groups must be at least 1"};
+    }
+    // Row i goes to group i mod num_groups; only the first min(num_groups, rows) groups hold rows.
+    const std::vector<Pattern>& rows = scanner.rows();
+    std::vector<uint32_t> overlap(static_cast<size_t>(std::min<uint64_t>(num_groups, rows.size())), 0);
+    for (size_t i = 0; i < rows.size(); ++i) {
+        uint32_t& longest = overlap[static_cast<size_t>(i % num_groups)];
+        longest = std::max(longest, scanner.length(static_cast<uint32_t>(i)));
+    }
+    ParallelStreamingScanner built(std::move(scanner), num_groups);
     built.group_overlap_ = std::move(overlap);
     return built;
 }

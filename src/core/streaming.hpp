@@ -37,6 +37,8 @@ public:
     // Returns the scanner, "num_groups must be at least 1" for 0 groups, or the table's build
     // error unchanged.
     static Result<ParallelStreamingScanner> build(std::vector<Pattern> rows, uint64_t num_groups);
+    // The same over an already built table, shared with its other users (it is immutable).
+    static Result<ParallelStreamingScanner> build(PatternScanner scanner, uint64_t num_groups);
 
     // Feeds the next chunk: `sink(const PatternMatch&)` receives every match of every group; a
     // group's matches come in end order, the groups interleaved in no fixed way. An empty chunk
