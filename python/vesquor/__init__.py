@@ -1,17 +1,13 @@
 """vesquor: a fast native scanner for machine-learning model files.
 
-The engine lives in :mod:`vesquor._native`; everything it exports is re-exported here.
+The engine lives in :mod:`vesquor._native`; every function and class it exports is re-exported
+here under the same name (``vesquor.validate_safetensors`` is ``vesquor._native.validate_safetensors``).
 """
 
 from vesquor import _native
-from vesquor._native import (  # noqa: F401
-    ModelIntegrityValidation,
-    validate_model_integrity,
-)
 
 __version__ = _native.__version__
 
-__all__ = [
-    "ModelIntegrityValidation",
-    "validate_model_integrity",
-]
+# The engine's public names, in its registration order: functions first, then classes.
+__all__ = [name for name in vars(_native) if not name.startswith("_")]
+globals().update({name: getattr(_native, name) for name in __all__})
