@@ -195,6 +195,9 @@ void PatternScanner::find_occurrences(ByteView data, uint64_t from, uint64_t to,
     const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
     const StartFilter* start_filter = shared_->start_filter.get();
 
+    // After a piece too dense with candidates for the start filter to help, the next pieces are
+    // scanned whole, for longer each time it happens again; results are the same either way.
+    size_t filter_pause = 0, filter_backoff = 1;
     for (uint64_t piece_from = from; piece_from < to;) {
         uint64_t piece_to = std::min<uint64_t>(to, piece_from + piece_bytes);
         uint64_t window_start = piece_from > back ? piece_from - back : 0;
@@ -213,8 +216,20 @@ void PatternScanner::find_occurrences(ByteView data, uint64_t from, uint64_t to,
         };
         // Every occurrence ending in the piece starts in [window_start, piece_to) at a position
         // the start filter passes, and lies in that position's window.
-        if (start_filter != nullptr && start_filter->windows(bytes, data.size(), window_start, piece_to,
-                                                             shared_->max_length, workspace.windows)) {
+        bool filtered = false;
+        if (start_filter != nullptr && filter_pause == 0) {
+            filtered = start_filter->windows(bytes, data.size(), window_start, piece_to, shared_->max_length,
+                                             workspace.windows);
+            if (filtered) {
+                filter_backoff = 1;
+            } else {
+                filter_pause = filter_backoff;
+                filter_backoff = std::min<size_t>(filter_backoff * 2, 64);
+            }
+        } else if (filter_pause > 0) {
+            --filter_pause;
+        }
+        if (filtered) {
             for (auto [begin, end] : workspace.windows) {
                 scan_window(begin, end);
             }

@@ -12,10 +12,13 @@ namespace vesquor {
 
 namespace {
 
-constexpr size_t kBuckets = 8;
+constexpr size_t kBuckets = 8;  // one bit of a byte each
 
-// The filter pays for itself only when few positions pass: above this share, Vectorscan alone.
-constexpr double kMaxPassRate = 1.0 / 2048;
+// The filter pays for itself only when few positions pass: above this share of typical data,
+// Vectorscan alone. The model of typical data is crude (it takes a tenth of binary bytes to be
+// NUL, so "y" + NUL looks common), and a piece where many positions pass is scanned whole anyway
+// (kDenseBytesPerWindow), so the bound is loose: it keeps the filter off tables it cannot help.
+constexpr double kMaxPassRate = 1.0 / 32;
 
 // Windows closer than this are merged: one Vectorscan call costs about as much as scanning this
 // many bytes.
@@ -38,34 +41,133 @@ Vector vector_unit() {
 
 const Vector VECTOR_UNIT = vector_unit();
 
+// How often a byte turns up in the two kinds of files scanned, roughly: JSON or source text
+// (spaces, lower-case letters, quotes and digits common; NUL never) and binary tensor data (every
+// byte alike, zeros more often). It only steers the choice of anchors and buckets; results never
+// depend on it.
+double text_frequency(int byte) {
+    if (byte == ' ') return 0.12;
+    if (byte >= 'a' && byte <= 'z') return 0.025;
+    if (byte >= '0' && byte <= '9') return 0.012;
+    if (byte == '"' || byte == ',' || byte == ':' || byte == '.' || byte == '\n') return 0.03;
+    if (byte >= 'A' && byte <= 'Z') return 0.003;
+    if (byte > 0x20 && byte < 0x7F) return 0.002;
+    if (byte >= 0x80) return 0.0005;  // UTF-8 lead and continuation bytes
+    return 0.00002;                   // control bytes, NUL among them
+}
+
+double binary_frequency(int byte) { return byte == 0 ? 0.1 : 0.9 / 255; }
+
+// How often a pair of bytes from the given sets turns up, the file being text or binary alike.
+template <class First, class Second>
+double set_pair_frequency(First&& first_in, Second&& second_in) {
+    double text_first = 0, text_second = 0, binary_first = 0, binary_second = 0;
+    for (int byte = 0; byte < 256; ++byte) {
+        if (first_in(byte)) {
+            text_first += text_frequency(byte);
+            binary_first += binary_frequency(byte);
+        }
+        if (second_in(byte)) {
+            text_second += text_frequency(byte);
+            binary_second += binary_frequency(byte);
+        }
+    }
+    return 0.5 * text_first * text_second + 0.5 * binary_first * binary_second;
+}
+
+// The same for one pair; a negative second byte stands for any byte.
+double pair_frequency(int first, int second) {
+    return 0.5 * text_frequency(first) * (second < 0 ? 1.0 : text_frequency(second)) +
+           0.5 * binary_frequency(first) * (second < 0 ? 1.0 : binary_frequency(second));
+}
+
+// The nibbles one bucket admits, as bit sets, for the first and the second byte of a pair.
+struct Bucket {
+    uint16_t first_low = 0, first_high = 0, second_low = 0, second_high = 0;
+
+    void add(int first, int second) {
+        first_low |= static_cast<uint16_t>(1u << (first & 15));
+        first_high |= static_cast<uint16_t>(1u << (first >> 4));
+        if (second < 0) {
+            second_low = second_high = 0xFFFF;  // any second byte
+        } else {
+            second_low |= static_cast<uint16_t>(1u << (second & 15));
+            second_high |= static_cast<uint16_t>(1u << (second >> 4));
+        }
+    }
+    Bucket merged(const Bucket& other) const {
+        return Bucket{static_cast<uint16_t>(first_low | other.first_low),
+                      static_cast<uint16_t>(first_high | other.first_high),
+                      static_cast<uint16_t>(second_low | other.second_low),
+                      static_cast<uint16_t>(second_high | other.second_high)};
+    }
+    // How often a position of typical data passes this bucket.
+    double rate() const {
+        return set_pair_frequency([this](int byte) { return (first_low >> (byte & 15) & 1) && (first_high >> (byte >> 4) & 1); },
+                              [this](int byte) { return (second_low >> (byte & 15) & 1) && (second_high >> (byte >> 4) & 1); });
+    }
+};
+
 }  // namespace
 
 std::optional<StartFilter> StartFilter::build(const std::vector<Pattern>& rows) {
     if (VECTOR_UNIT == Vector::none || rows.empty()) {
         return std::nullopt;
     }
-    // Distinct leading pairs; a one-byte row admits any second byte (second byte -1).
+    // Each row's anchor: the two adjacent bytes of it least likely to turn up in data (its only
+    // byte, with any second byte, for a one-byte row).
+    StartFilter filter;
     std::set<std::pair<int, int>> pairs;
     for (const Pattern& row : rows) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(row.pattern.data());
         if (row.pattern.empty()) {
             return std::nullopt;
         }
-        int first = static_cast<unsigned char>(row.pattern[0]);
-        int second = row.pattern.size() > 1 ? static_cast<unsigned char>(row.pattern[1]) : -1;
-        pairs.emplace(first, second);
+        if (row.pattern.size() == 1) {
+            pairs.emplace(bytes[0], -1);
+            continue;
+        }
+        size_t best = 0;
+        for (size_t k = 1; k + 1 < row.pattern.size(); ++k) {
+            if (pair_frequency(bytes[k], bytes[k + 1]) < pair_frequency(bytes[best], bytes[best + 1])) {
+                best = k;
+            }
+        }
+        pairs.emplace(bytes[best], bytes[best + 1]);
+        filter.max_anchor_offset_ = std::max(filter.max_anchor_offset_, best);
     }
-    // Contiguous runs of the sorted pairs share a bucket, so pairs with a common first byte tend
-    // to stay together and admit few extra pairs.
-    std::vector<std::pair<int, int>> sorted(pairs.begin(), pairs.end());
-    StartFilter filter;
-    for (size_t i = 0; i < sorted.size(); ++i) {
-        uint8_t bit = static_cast<uint8_t>(1u << (i * kBuckets / sorted.size()));
-        auto [first, second] = sorted[i];
-        filter.first_low_[first & 15] |= bit;
-        filter.first_high_[first >> 4] |= bit;
+    // Buckets: while there are more than eight, merge the two whose union admits the least
+    // extra traffic. A bucket admits every pair whose nibbles its tables hold, so merging ("e",
+    // NUL) with ("f", "(") would admit "e " and "f " as well, and is avoided.
+    std::vector<Bucket> buckets;
+    for (auto [first, second] : pairs) {
+        Bucket bucket;
+        bucket.add(first, second);
+        buckets.push_back(bucket);
+    }
+    while (buckets.size() > kBuckets) {
+        size_t best_a = 0, best_b = 1;
+        double best_cost = 2.0;
+        for (size_t a = 0; a < buckets.size(); ++a) {
+            for (size_t b = a + 1; b < buckets.size(); ++b) {
+                double cost = buckets[a].merged(buckets[b]).rate() - buckets[a].rate() - buckets[b].rate();
+                if (cost < best_cost) {
+                    best_cost = cost;
+                    best_a = a;
+                    best_b = b;
+                }
+            }
+        }
+        buckets[best_a] = buckets[best_a].merged(buckets[best_b]);
+        buckets.erase(buckets.begin() + static_cast<std::ptrdiff_t>(best_b));
+    }
+    for (size_t i = 0; i < buckets.size(); ++i) {
+        uint8_t bit = static_cast<uint8_t>(1u << i);
         for (int nibble = 0; nibble < 16; ++nibble) {
-            if (second < 0 || (second & 15) == nibble) filter.second_low_[nibble] |= bit;
-            if (second < 0 || (second >> 4) == nibble) filter.second_high_[nibble] |= bit;
+            if (buckets[i].first_low >> nibble & 1) filter.first_low_[nibble] |= bit;
+            if (buckets[i].first_high >> nibble & 1) filter.first_high_[nibble] |= bit;
+            if (buckets[i].second_low >> nibble & 1) filter.second_low_[nibble] |= bit;
+            if (buckets[i].second_high >> nibble & 1) filter.second_high_[nibble] |= bit;
         }
     }
     // The vector lookup works on each 16-byte lane separately: every lane carries the table.
@@ -74,14 +176,11 @@ std::optional<StartFilter> StartFilter::build(const std::vector<Pattern>& rows) 
             std::copy(table, table + 16, table + lane);
         }
     }
-    size_t passing = 0;
-    for (int first = 0; first < 256; ++first) {
-        for (int second = 0; second < 256; ++second) {
-            unsigned char bytes[2] = {static_cast<unsigned char>(first), static_cast<unsigned char>(second)};
-            passing += filter.passes(bytes, 2, 0);
-        }
+    double passing = 0;
+    for (const Bucket& bucket : buckets) {
+        passing += bucket.rate();  // buckets may overlap: an upper bound
     }
-    filter.pass_rate_ = static_cast<double>(passing) / 65536.0;
+    filter.pass_rate_ = passing;
     if (filter.pass_rate_ > kMaxPassRate) {
         return std::nullopt;
     }
@@ -119,21 +218,28 @@ __attribute__((target("avx2"))) inline uint32_t pass_mask(const unsigned char* a
 
 struct StartFilter::WindowBuilder {
     std::vector<std::pair<size_t, size_t>>& out;
-    size_t span;
-    size_t end;
-    size_t limit;  // the most windows before the data counts as dense
+    size_t begin;       // no window starts before this
+    size_t end;         // nor ends after this
+    size_t back;        // the largest anchor offset
+    size_t span;        // the longest row
+    size_t limit;       // the most windows before the data counts as dense
 
-    // Adds the window of a passing position; false once there are too many.
+    // Adds the window of a passing anchor position; false once there are too many windows. A row
+    // anchored at `position` starts at most `back` bytes before it and ends within `span` after.
     bool add(size_t position) {
+        size_t start = position > begin + back ? position - back : begin;
         size_t stop = std::min(position + span, end);
-        if (!out.empty() && position <= out.back().second + kMergeGap) {
+        if (stop <= start) {
+            return true;
+        }
+        if (!out.empty() && start <= out.back().second + kMergeGap) {
             out.back().second = std::max(out.back().second, stop);
             return true;
         }
         if (out.size() >= limit) {
             return false;
         }
-        out.emplace_back(position, stop);
+        out.emplace_back(start, stop);
         return true;
     }
 };
@@ -213,11 +319,13 @@ bool StartFilter::windows(const unsigned char* data, size_t size, size_t begin, 
                           std::vector<std::pair<size_t, size_t>>& windows) const {
     windows.clear();
 #if defined(__x86_64__)
-    WindowBuilder builder{windows, span, end, (end - begin) / kDenseBytesPerWindow + 1};
+    // Rows starting in [begin, end) have their anchors in [begin, end + max_anchor_offset_).
+    WindowBuilder builder{windows, begin, end, max_anchor_offset_, span, (end - begin) / kDenseBytesPerWindow + 1};
+    size_t anchors_end = std::min(size, end + max_anchor_offset_);
     if (VECTOR_UNIT == Vector::avx512) {
-        return collect_windows_avx512(data, size, begin, end, builder);
+        return collect_windows_avx512(data, size, begin, anchors_end, builder);
     }
-    return collect_windows(data, size, begin, end, builder);
+    return collect_windows(data, size, begin, anchors_end, builder);
 #else
     (void)data, (void)size, (void)begin, (void)end, (void)span;
     return false;

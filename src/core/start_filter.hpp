@@ -1,15 +1,17 @@
-// A vectorised test of where an occurrence can start, run before Vectorscan so that it reads only
-// the few windows of the data that can hold one.
+// A vectorised test of where an occurrence can be, run before Vectorscan so that it reads only the
+// few windows of the data that can hold one.
 //
-// Every row's first two bytes (its first byte, for a one-byte row) are put into one of eight
-// buckets; for each bucket, four 16-entry tables say which low and high nibbles of the first and
-// the second byte belong to it. A position passes when some bucket admits both its bytes, so
-// every real start passes (some other positions do too: the nibble tables admit more pairs than
-// they were built from). For the malware catalogue, five buckets of one pair each, about one
-// position in 13000 of random data passes.
+// Each row is anchored on two adjacent bytes of it, the pair least likely to turn up in model
+// files ("y" + NUL in "strcpy" + NUL, not "st"); a one-byte row on its byte. The anchors are put
+// into eight buckets; for each bucket, four 16-entry tables say which low and high nibbles of the
+// first and the second byte belong to it. A position passes when some bucket admits both of its
+// bytes, so every real anchor passes (some other positions do too: the nibble tables admit more
+// pairs than they were built from). For the malware catalogue about one position in 13000 of
+// random data passes, and none of text.
 //
-// The test never decides a match: the windows it yields are scanned by Vectorscan, and a window
-// [c, c + longest row) around each passing position c holds every occurrence that starts at c.
+// The test never decides a match: the windows it yields are scanned by Vectorscan. A row anchored
+// k bytes into it, found at position c, lies in [c - k, c - k + its length), so the window
+// [c - largest k, c + longest row) around every passing position holds every occurrence.
 #pragma once
 
 #include <cstddef>
@@ -28,14 +30,15 @@ public:
     // test to skip much, or the CPU lacks the vector instructions it needs (AVX2; AVX-512BW is used where present).
     static std::optional<StartFilter> build(const std::vector<Pattern>& rows);
 
-    // Fills `windows` with the merged, ordered windows [c, min(c + span, end)) of the passing
-    // positions c in [begin, end) of `data` (which has `size` bytes). Returns false, leaving
-    // `windows` unspecified, when passing positions are so dense that scanning [begin, end)
-    // whole is cheaper.
+    // Fills `windows` with merged, ordered windows within [begin, end) of `data` (which has
+    // `size` bytes) that hold every occurrence starting in [begin, end) and ending by `end`; `span`
+    // is the longest row. Returns false, leaving `windows` unspecified, when passing positions
+    // are so dense that scanning [begin, end) whole is cheaper.
     bool windows(const unsigned char* data, size_t size, size_t begin, size_t end, size_t span,
                  std::vector<std::pair<size_t, size_t>>& windows) const;
 
-    // The share of random two-byte positions that pass, for tests and for the choice in `build`.
+    // The share of positions that pass in typical model files (half text, half binary), for tests
+    // and for the choice in `build`.
     double pass_rate() const { return pass_rate_; }
 
     // Whether the position `at` passes (the plain form of the vector test); a position whose
@@ -56,6 +59,7 @@ private:
     alignas(64) uint8_t second_low_[kTableBytes] = {};
     alignas(64) uint8_t second_high_[kTableBytes] = {};
     double pass_rate_ = 1.0;
+    size_t max_anchor_offset_ = 0;  // how far into its row an anchor lies, at most
 };
 
 }  // namespace vesquor

@@ -106,6 +106,5 @@ def test_start_filter_windows_equal_reference(engine, case, piece_bytes):
 
 def test_start_filter_is_used_for_small_tables(engine):
     assert engine.has_start_filter([b"\x7fELF\x02", b"#!/bin/sh", b"MZ\x90\x00"])
-    assert not engine.has_start_filter([b"x"])  # one byte in 256 passes: not worth a filter
-    # The first bytes of these rows leave too little to skip.
-    assert not engine.has_start_filter([bytes([i, j]) for i in range(0, 256, 16) for j in range(0, 256, 16)])
+    # Rows of one common byte each leave too little to skip.
+    assert not engine.has_start_filter([bytes([c]) for c in b" etaoinshrdlu"])
