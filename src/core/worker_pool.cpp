@@ -4,9 +4,9 @@
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
+#include <unistd.h>
+
 #include <cstdlib>
-#include <cstring>
-#include <string>
 
 namespace vesquor {
 
@@ -28,26 +28,38 @@ size_t thread_cap_from_environment() {
     return value;
 }
 
-tbb::task_arena& pool() {
-    static tbb::task_arena arena = [] {
+struct Pool {
+    tbb::task_arena* arena;
+    pid_t owner;  // the process that started the pool's threads
+};
+
+// The arena is never destroyed: a process forked from one that scanned inherits the pool's state
+// but not its threads, and tearing it down there (at exit) could wait for them forever.
+const Pool& pool() {
+    static const Pool POOL = [] {
         size_t cap = thread_cap_from_environment();
         int available = tbb::info::default_concurrency();
         int threads = cap > 0 && cap < static_cast<size_t>(available) ? static_cast<int>(cap) : available;
-        return tbb::task_arena(threads);
+        return Pool{new tbb::task_arena(threads), getpid()};
     }();
-    return arena;
+    return POOL;
 }
+
+// A forked child has only the thread that forked: its copy of the pool must not be used.
+bool pool_usable() { return pool().owner == getpid(); }
 
 }  // namespace
 
-size_t pool_concurrency() { return static_cast<size_t>(pool().max_concurrency()); }
+size_t pool_concurrency() { return pool_usable() ? static_cast<size_t>(pool().arena->max_concurrency()) : 1; }
 
 void parallel_for_each_index(size_t count, FunctionRef<void(size_t)> body) {
-    if (count == 1) {
-        body(0);
+    if (count == 1 || !pool_usable()) {
+        for (size_t i = 0; i < count; ++i) {
+            body(i);
+        }
         return;
     }
-    pool().execute([&] {
+    pool().arena->execute([&] {
         tbb::parallel_for(tbb::blocked_range<size_t>(0, count, 1), [&](const tbb::blocked_range<size_t>& range) {
             for (size_t i = range.begin(); i != range.end(); ++i) {
                 body(i);
