@@ -29,8 +29,13 @@ Result<ParallelStreamingScanner> ParallelStreamingScanner::build(PatternScanner 
         uint32_t& longest = overlap[static_cast<size_t>(i % num_groups)];
         longest = std::max(longest, scanner.length(static_cast<uint32_t>(i)));
     }
+    std::vector<uint32_t> row_group(rows.size());
+    for (size_t i = 0; i < rows.size(); ++i) {
+        row_group[i] = static_cast<uint32_t>(i % num_groups);
+    }
     ParallelStreamingScanner built(std::move(scanner), num_groups);
     built.group_overlap_ = std::move(overlap);
+    built.row_group_ = std::move(row_group);
     return built;
 }
 
@@ -52,7 +57,7 @@ void ParallelStreamingScanner::run(ByteView chunk, MatchFn on_match) {
     }
     auto emit = [&](uint32_t id, uint64_t) { on_match(id); };
     auto push = [&](uint32_t id, uint64_t end) {
-        filters[static_cast<size_t>(id % num_groups_)].push(id, scanner_.length(id), end, emit);
+        filters[row_group_[id]].push(id, scanner_.length(id), end, emit);
     };
 
     // Occurrences that start in the tail end within its first `longest - 1` bytes past it.
@@ -130,7 +135,7 @@ namespace {
 // Orders matches group by group, each group's in the order they came (their end order).
 std::vector<PatternMatch> in_group_order(std::vector<PatternMatch> matches, uint64_t num_groups) {
     std::stable_sort(matches.begin(), matches.end(), [num_groups](const PatternMatch& a, const PatternMatch& b) {
-        return a.id % num_groups < b.id % num_groups;
+        return a.id % num_groups < b.id % num_groups;  // a list is made for Python: this is not the hot path
     });
     return matches;
 }

@@ -93,6 +93,7 @@ private:
     PatternScanner scanner_;
     uint64_t num_groups_;
     std::vector<uint32_t> group_overlap_;  // per non-empty group: its longest row
+    std::vector<uint32_t> row_group_;      // per row: its group (a division per match is too slow)
     std::string tail_;                     // the last `scanner_.max_length()` bytes of the stream
     uint64_t bytes_processed_ = 0;
 };
