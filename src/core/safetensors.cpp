@@ -349,7 +349,8 @@ std::optional<std::string> run_parser(ByteView text, HeaderReader& reader) {
     // already an error; one that follows a complete value would hide what comes after it.
     if (const void* nul = std::memchr(text.data(), 0, text.size()); nul != nullptr) {
         size_t at = static_cast<size_t>(static_cast<const char*>(nul) - text.data());
-        return position_text(text, at + 1) + "syntax error while parsing value - unexpected NUL byte; expected end of input";
+        return position_text(text, at + 1) +
+               "syntax error while parsing value - unexpected NUL byte; expected end of input";
     }
     return std::nullopt;
 }
@@ -523,18 +524,18 @@ void check_tensor_offsets(const SafeTensorsHeader& header, uint64_t header_size,
     }
 }
 
-std::vector<TensorInfo> read_tensor_infos(const SafeTensorsHeader& header) {
+std::vector<TensorInfo> read_tensor_infos(SafeTensorsHeader&& header) {
     std::vector<TensorInfo> infos;
     infos.reserve(header.tensors.size());
-    for (const HeaderEntry& tensor : header.tensors) {
+    for (HeaderEntry& tensor : header.tensors) {
         if (!tensor.is_object) {
             continue;
         }
         TensorInfo info;
-        info.name = tensor.name;
-        const HeaderDetails& more = header.details[tensor.order];
-        info.dtype = more.dtype_is_string ? more.dtype : "unknown";
-        info.shape = more.shape;
+        info.name = std::move(tensor.name);
+        HeaderDetails& more = header.details[tensor.order];
+        info.dtype = more.dtype_is_string ? std::move(more.dtype) : std::string("unknown");
+        info.shape = std::move(more.shape);
         if (tensor.offsets_is_array && tensor.offsets_count == 2) {
             info.start = tensor.start_is_unsigned ? tensor.start : 0;
             info.end = tensor.end_is_unsigned ? tensor.end : 0;
@@ -568,7 +569,7 @@ std::vector<TensorInfo> parse_safetensors_header(ByteView data) {
     if (!parsed || !parsed.value().is_object) {
         return {};
     }
-    return read_tensor_infos(parsed.value());
+    return read_tensor_infos(std::move(parsed).value());
 }
 
 SafeTensorsValidation validate_safetensors(ByteView data) {

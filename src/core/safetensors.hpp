@@ -130,8 +130,9 @@ void check_tensor_offsets(const SafeTensorsHeader& header, uint64_t header_size,
                           std::vector<std::string>& warnings);
 
 // The tensor table: one row per object entry, in name order, with "unknown" for a missing dtype
-// and 0 for offsets that are not unsigned integers. `header` must be parsed with its details.
-std::vector<TensorInfo> read_tensor_infos(const SafeTensorsHeader& header);
+// and 0 for offsets that are not unsigned integers. `header` must be parsed with its details;
+// its names, dtypes and shapes move into the rows.
+std::vector<TensorInfo> read_tensor_infos(SafeTensorsHeader&& header);
 
 // ---------------------------------------------------------------------------------------------
 // The entry points
