@@ -7,6 +7,7 @@
 
 #include "pattern_matching.hpp"
 #include "streaming.hpp"
+#include "worker_pool.hpp"
 #include "py.hpp"
 
 namespace vesquor::py {
@@ -175,7 +176,20 @@ PyObject* stream(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// pool_concurrency(): the most threads the worker pool runs, the calling thread included.
+PyObject* pool_concurrency(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const Signature signature("pool_concurrency", {}, 0, false);
+        if (!signature.parse_none(args, kwargs)) {
+            return nullptr;
+        }
+        return new_uint(vesquor::pool_concurrency());
+    });
+}
+
 PyMethodDef TESTING_FUNCTIONS[] = {
+    {"pool_concurrency", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pool_concurrency)),
+     METH_VARARGS | METH_KEYWORDS, "pool_concurrency()\n--\n\nThe most threads the worker pool runs."},
     {"stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream)), METH_VARARGS | METH_KEYWORDS,
      "stream(patterns, num_groups, steps, segment_bytes=0)\n--\n\nRuns a streaming scanner through `steps`."},
     {"has_start_filter", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(has_start_filter)),

@@ -12,10 +12,17 @@ namespace vesquor {
 
 namespace {
 
-// A positive decimal integer, or 0 for anything else (unset, empty, signs, junk, overflow).
+// A positive decimal integer (an optional "+" before the digits), or 0 for anything else: unset,
+// empty, "0", a minus sign, spaces, junk, or more than a million.
 size_t thread_cap_from_environment() {
     const char* text = std::getenv("RAYON_NUM_THREADS");
-    if (text == nullptr || *text == '\0') {
+    if (text == nullptr) {
+        return 0;
+    }
+    if (*text == '+') {
+        ++text;
+    }
+    if (*text == '\0') {
         return 0;
     }
     size_t value = 0;

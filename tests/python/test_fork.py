@@ -4,6 +4,7 @@ import multiprocessing
 import os
 import random
 import signal
+import subprocess
 import sys
 
 import pytest
@@ -48,3 +49,21 @@ def test_os_fork_child_scans(native):
     _, status = os.waitpid(pid, 0)
     assert os.waitstatus_to_exitcode(status) == 0
     assert reported == repr(expected)
+
+
+def pool_size(env_value):
+    env = {k: v for k, v in os.environ.items() if k != "RAYON_NUM_THREADS"}
+    if env_value is not None:
+        env["RAYON_NUM_THREADS"] = env_value
+    code = "import _vesquor_testing as t; print(t.pool_concurrency())"
+    return int(subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, check=True).stdout)
+
+
+def test_pool_size_cap_from_the_environment():
+    default = pool_size(None)
+    assert default == len(os.sched_getaffinity(0)) or default >= 1
+    assert pool_size("1") == 1
+    assert pool_size("+1") == 1
+    assert pool_size(str(default + 5)) == default  # a cap, never more threads than processors
+    for ignored in ("", "0", "-1", "two", " 1", "1.5", "99999999999999999999"):
+        assert pool_size(ignored) == default, ignored
