@@ -12,6 +12,7 @@ const std::string kDataPrefix = "Suspicious pattern in tensor data: ";
 
 PyTypeObject* SAFETENSORS_VALIDATION = nullptr;
 PyTypeObject* TENSOR_INFO = nullptr;
+PyTypeObject* SAFETENSORS_STREAMING_VALIDATOR = nullptr;
 
 // ---------------------------------------------------------------------------------------------
 // SafeTensorsValidation
@@ -310,6 +311,138 @@ PyMethodDef SAFETENSORS_FUNCTIONS[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+
+// ---------------------------------------------------------------------------------------------
+// SafeTensorsStreamingValidator
+
+struct StreamState {
+    BorrowFlag borrow;
+    SafeTensorsStream stream;
+};
+
+PyObject* StreamingValidator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const Signature signature("SafeTensorsStreamingValidator.__new__", {"num_cores"}, 1, true);
+        PyObject* given[1];
+        uint64_t num_cores = 0;
+        if (!signature.parse(args, kwargs, given) || !to_count(given[0], "num_cores", num_cores)) {
+            return nullptr;
+        }
+        Result<SafeTensorsStream> stream = SafeTensorsStream::build(num_cores);
+        if (!stream) {
+            return raise_value_error(stream.error());
+        }
+        return new_instance(type, StreamState{BorrowFlag{}, std::move(stream).value()});
+    });
+}
+
+PyObject* StreamingValidator_validate_header(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const Signature signature("SafeTensorsStreamingValidator.validate_header", {"header_data"}, 1, true);
+        StreamState& state = unbox<StreamState>(self);
+        PyObject* given[1];
+        ByteView header;
+        if (!signature.parse(args, kwargs, given) || !to_bytes(given[0], "header_data", header)) {
+            return nullptr;
+        }
+        ExclusiveBorrow borrow = ExclusiveBorrow::try_take(state.borrow);
+        if (!borrow) {
+            return nullptr;
+        }
+        bool valid = false;
+        {
+            GilRelease nogil;  // a header can be 100 MB of JSON; the borrow keeps others off
+            valid = state.stream.validate_header(header);
+        }
+        return new_bool(valid);
+    });
+}
+
+PyObject* StreamingValidator_process_chunk(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const Signature signature("SafeTensorsStreamingValidator.process_chunk", {"chunk"}, 1, true);
+        StreamState& state = unbox<StreamState>(self);
+        PyObject* given[1];
+        ByteView chunk;
+        if (!signature.parse(args, kwargs, given) || !to_bytes(given[0], "chunk", chunk)) {
+            return nullptr;
+        }
+        ExclusiveBorrow borrow = ExclusiveBorrow::try_take(state.borrow);
+        if (!borrow) {
+            return nullptr;
+        }
+        if (!state.stream.has_header()) {
+            return raise_value_error("Must call validate_header() before process_chunk()");
+        }
+        std::vector<PatternMatch> matches;
+        {
+            GilRelease nogil;
+            matches = state.stream.scanner().scan_chunk(chunk);
+        }
+        Ref list = Ref::steal(new_list(matches.size()));
+        if (!list) {
+            return nullptr;
+        }
+        for (size_t i = 0; i < matches.size(); ++i) {
+            if (!set_item(list.get(), i, new_str(matches[i].description()))) {
+                return nullptr;
+            }
+        }
+        return list.release();
+    });
+}
+
+PyObject* StreamingValidator_finalize(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const Signature signature("SafeTensorsStreamingValidator.finalize", {}, 0, true);
+        StreamState& state = unbox<StreamState>(self);
+        if (!signature.parse_none(args, kwargs)) {
+            return nullptr;
+        }
+        ExclusiveBorrow borrow = ExclusiveBorrow::try_take(state.borrow);
+        if (!borrow) {
+            return nullptr;
+        }
+        std::optional<SafeTensorsValidation> record = state.stream.take_header();
+        if (!record) {
+            return raise_value_error("Must call validate_header() before finalize()");
+        }
+        std::vector<PatternMatch> flushed;
+        {
+            GilRelease nogil;
+            flushed = state.stream.scanner().finalize();
+            SafeTensorsStream::finish(*record, flushed);
+        }
+        return new_instance(SAFETENSORS_VALIDATION, std::move(*record));
+    });
+}
+
+PyMethodDef STREAMING_METHODS[] = {
+    {"validate_header", with_keywords<StreamingValidator_validate_header>(), METH_VARARGS | METH_KEYWORDS,
+     "validate_header($self, header_data)\n--\n\nValidate the SafeTensors header (call this with header data first)"},
+    {"process_chunk", with_keywords<StreamingValidator_process_chunk>(), METH_VARARGS | METH_KEYWORDS,
+     "process_chunk($self, chunk)\n--\n\nProcess a chunk of tensor data (call after validate_header)\n\nReleases GIL "
+     "during processing for maximum performance."},
+    {"finalize", with_keywords<StreamingValidator_finalize>(), METH_VARARGS | METH_KEYWORDS,
+     "finalize($self)\n--\n\nFinalize validation and get results"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot STREAMING_SLOTS[] = {
+    {Py_tp_doc, const_cast<char*>("SafeTensorsStreamingValidator(num_cores)\n--\n\nSafeTensors streaming validator\n\n"
+                                  "This class allows streaming validation of large SafeTensors files by processing\n"
+                                  "chunks sequentially while maintaining state for pattern detection across boundaries.")},
+    {Py_tp_new, reinterpret_cast<void*>(StreamingValidator_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<StreamState>)},
+    {Py_tp_methods, STREAMING_METHODS},
+    {0, nullptr},
+};
+
+PyType_Spec STREAMING_SPEC = {
+    "vesquor._native.SafeTensorsStreamingValidator", sizeof(Box<StreamState>), 0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, STREAMING_SLOTS,
+};
+
 }  // namespace
 
 PyObject* new_safetensors_validation(SafeTensorsValidation record) {
@@ -322,7 +455,10 @@ int add_safetensors_classes(PyObject* module) {
     if (add_type(module, &SAFETENSORS_VALIDATION_SPEC, &SAFETENSORS_VALIDATION) != 0) {
         return -1;
     }
-    return add_type(module, &TENSOR_INFO_SPEC, &TENSOR_INFO);
+    if (add_type(module, &TENSOR_INFO_SPEC, &TENSOR_INFO) != 0) {
+        return -1;
+    }
+    return add_type(module, &STREAMING_SPEC, &SAFETENSORS_STREAMING_VALIDATOR);
 }
 
 }  // namespace vesquor::py

@@ -12,6 +12,8 @@
 // Deeper containers are Skip frames; the 129th open container stops the parse.
 #include "safetensors.hpp"
 
+#include "scanner.hpp"
+
 #include <utf8proc.h>
 
 #include <algorithm>
@@ -594,6 +596,51 @@ SafeTensorsValidation validate_safetensors(ByteView data) {
         record.data_findings = scan_malware_with_threshold(region, kTensorDataThreshold);
     }
     return record;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The streaming validator
+
+int32_t streaming_label_score(std::string_view label) {
+    auto has = [label](std::string_view part) { return label.find(part) != std::string_view::npos; };
+    if (has("executable") || has("Mach-O") || has("ELF")) {
+        return 3;
+    }
+    if (has("script") || has("shebang") || has("import")) {
+        return 2;
+    }
+    return 1;
+}
+
+Result<SafeTensorsStream> SafeTensorsStream::build(uint64_t num_groups) {
+    if (num_groups == 0) {
+        return Error{"num_groups must be at least 1"};
+    }
+    // The compiled catalogue is immutable: the stream shares the process-wide one.
+    Result<ParallelStreamingScanner> scanner = ParallelStreamingScanner::build(malware_scanner(), num_groups);
+    if (!scanner) {
+        return Error{scanner.error()};
+    }
+    return SafeTensorsStream(std::move(scanner).value());
+}
+
+bool SafeTensorsStream::validate_header(ByteView header_data) {
+    header_ = validate_header_common(header_data);
+    return header_->is_valid();
+}
+
+void SafeTensorsStream::finish(SafeTensorsValidation& record, const std::vector<PatternMatch>& flushed) {
+    int64_t score = 0;
+    for (const PatternMatch& match : flushed) {
+        score += streaming_label_score(match.description());
+    }
+    record.data_patterns.clear();
+    if (score >= kTensorDataThreshold) {
+        for (const PatternMatch& match : flushed) {
+            record.data_patterns.push_back(match.description());
+        }
+    }
+    record.total_size = 0;
 }
 
 }  // namespace vesquor

@@ -16,11 +16,13 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "bytes.hpp"
 #include "model_integrity.hpp"
 #include "result.hpp"
+#include "streaming.hpp"
 
 namespace vesquor {
 
@@ -149,5 +151,41 @@ std::vector<TensorInfo> parse_safetensors_header(ByteView data);
 // checks and the scan of the data region with MALWARE_SCANNER at kTensorDataThreshold.
 // `total_size` is the buffer's length whatever the outcome.
 SafeTensorsValidation validate_safetensors(ByteView data);
+
+// ---------------------------------------------------------------------------------------------
+// The streaming validator
+
+// A flushed label's weight in the streaming score: 3 if it contains "executable", "Mach-O" or
+// "ELF", else 2 if it contains "script", "shebang" or "import", else 1.
+int32_t streaming_label_score(std::string_view label);
+
+// A file validated in pieces: `validate_header` with the first 8 + N bytes, the data region chunk
+// by chunk through the scanner, then `finish` with what the scanner's flush reported. The header
+// record is held from `validate_header` until it is taken for `finish`; the scanner, over the
+// malware catalogue, lives as long as the object and carries its tail between chunks.
+class SafeTensorsStream {
+public:
+    // "num_groups must be at least 1" for 0 groups.
+    static Result<SafeTensorsStream> build(uint64_t num_groups);
+
+    // Checks the header (its prefix and JSON; bytes after 8 + N are ignored) and holds the record,
+    // replacing any held. Returns its validity. The scanner is not touched.
+    bool validate_header(ByteView header_data);
+
+    bool has_header() const { return header_.has_value(); }
+    std::optional<SafeTensorsValidation> take_header() { return std::exchange(header_, std::nullopt); }
+    ParallelStreamingScanner& scanner() { return scanner_; }
+
+    // Completes a taken record with the flush's matches: when their streaming score reaches 5,
+    // each label becomes a data pattern (and so a warning). Only the flush is scored, not the
+    // matches that earlier chunks returned: a caller who wants those judged keeps them itself.
+    static void finish(SafeTensorsValidation& record, const std::vector<PatternMatch>& flushed);
+
+private:
+    explicit SafeTensorsStream(ParallelStreamingScanner scanner) : scanner_(std::move(scanner)) {}
+
+    ParallelStreamingScanner scanner_;
+    std::optional<SafeTensorsValidation> header_;
+};
 
 }  // namespace vesquor
