@@ -9,6 +9,9 @@ import sys
 
 import pytest
 
+# Forking a process whose worker pool has threads is what these tests do on purpose.
+pytestmark = pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+
 # Large enough to be cut into segments that the pool scans at once.
 DATA = bytes(random.Random(3).randbytes(12 << 20)) + b"vsprintf\x00 %n sizeof("
 
