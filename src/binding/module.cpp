@@ -34,10 +34,21 @@ using Step = int (*)(PyObject*);
 constexpr Step REGISTRATION[] = {
     add_safetensors_functions,
     add_model_integrity_functions,
+    add_tool_calling_functions,
     add_buffer_overflow_functions,
+    add_supply_chain_functions,
+    add_behavior_analysis_functions,
+    add_tokenizer_hygiene_functions,
+    add_gguf_safety_functions,
     add_safetensors_classes,  // SafeTensorsValidation, TensorInfo; SafeTensorsStreamingValidator follows them
-    add_model_integrity_classes,
+    add_model_integrity_classes,  // ModelIntegrityStreamingValidator, ModelIntegrityValidation
+    add_tool_calling_classes,
     add_buffer_overflow_classes,
+    add_supply_chain_classes,
+    add_behavior_analysis_classes,
+    add_tokenizer_hygiene_classes,
+    add_gguf_safety_classes,
+    add_py_streaming_classes,
 };
 
 PyObject* create_module() {

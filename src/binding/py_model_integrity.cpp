@@ -1,7 +1,8 @@
-// validate_model_integrity and ModelIntegrityValidation.
+// validate_model_integrity, ModelIntegrityStreamingValidator and ModelIntegrityValidation.
 #include <unordered_map>
 
 #include "py.hpp"
+#include "py_streaming.hpp"
 #include "subjects.hpp"
 
 namespace vesquor::py {
@@ -70,6 +71,65 @@ PyType_Spec MODEL_INTEGRITY_VALIDATION_SPEC = {
     MODEL_INTEGRITY_VALIDATION_SLOTS,
 };
 
+// ---------------------------------------------------------------------------------------------
+// ModelIntegrityStreamingValidator: the raw matches of each chunk, without the padding check and
+// without the report threshold of the one-shot check.
+
+PyTypeObject* MODEL_INTEGRITY_STREAMING_VALIDATOR = nullptr;
+
+PyObject* ModelIntegrityStreamingValidator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        static const Signature signature("ModelIntegrityStreamingValidator.__new__", {"num_cores"}, 1, true);
+        return malware_stream_new(type, args, kwargs, signature, "num_cores");
+    });
+}
+
+PyObject* ModelIntegrityStreamingValidator_process_chunk(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        static const Signature signature("ModelIntegrityStreamingValidator.process_chunk", {"chunk"}, 1, true);
+        return malware_stream_scan(self, args, kwargs, signature);
+    });
+}
+
+PyObject* ModelIntegrityStreamingValidator_finalize(PyObject* self, PyObject* args, PyObject* kwargs) {
+    return guarded([&] {
+        static const Signature signature("ModelIntegrityStreamingValidator.finalize", {}, 0, true);
+        return malware_stream_finalize(self, args, kwargs, signature);
+    });
+}
+
+PyMethodDef MODEL_INTEGRITY_STREAMING_METHODS[] = {
+    {"process_chunk",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ModelIntegrityStreamingValidator_process_chunk)),
+     METH_VARARGS | METH_KEYWORDS,
+     "process_chunk($self, chunk)\n--\n\nProcess a chunk of data (SAME interface as SafeTensorsStreamingValidator)"},
+    {"finalize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ModelIntegrityStreamingValidator_finalize)),
+     METH_VARARGS | METH_KEYWORDS,
+     "finalize($self)\n--\n\nFinalize and get remaining matches (SAME interface as SafeTensorsStreamingValidator)"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot MODEL_INTEGRITY_STREAMING_SLOTS[] = {
+    {Py_tp_doc, const_cast<char*>("ModelIntegrityStreamingValidator(num_cores)\n--\n\nStreaming validator for generic "
+                                  "model integrity checks\n\nThis uses the SAME ParallelStreamingScanner "
+                                  "infrastructure as SafeTensorsStreamingValidator")},
+    {Py_tp_new, reinterpret_cast<void*>(ModelIntegrityStreamingValidator_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<MalwareStream>)},
+    {Py_tp_methods, MODEL_INTEGRITY_STREAMING_METHODS},
+    {0, nullptr},
+};
+
+PyType_Spec MODEL_INTEGRITY_STREAMING_SPEC = {
+    "vesquor._native.ModelIntegrityStreamingValidator",
+    sizeof(Box<MalwareStream>),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    MODEL_INTEGRITY_STREAMING_SLOTS,
+};
+
+// ---------------------------------------------------------------------------------------------
+// validate_model_integrity
+
 PyObject* validate_model_integrity(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const Signature signature("validate_model_integrity", {"data"}, 1, false);
@@ -125,6 +185,9 @@ PyObject* findings_list(const MalwareFindings& findings, const std::string& pref
 int add_model_integrity_functions(PyObject* module) { return PyModule_AddFunctions(module, MODEL_INTEGRITY_FUNCTIONS); }
 
 int add_model_integrity_classes(PyObject* module) {
+    if (add_type(module, &MODEL_INTEGRITY_STREAMING_SPEC, &MODEL_INTEGRITY_STREAMING_VALIDATOR) != 0) {
+        return -1;
+    }
     return add_type(module, &MODEL_INTEGRITY_VALIDATION_SPEC, &MODEL_INTEGRITY_VALIDATION);
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "model_integrity.hpp"
+#include "pattern_matching.hpp"
 #include "safetensors.hpp"
 
 namespace vesquor::py {
@@ -17,8 +18,19 @@ int add_safetensors_functions(PyObject* module);
 int add_safetensors_classes(PyObject* module);
 int add_model_integrity_functions(PyObject* module);
 int add_model_integrity_classes(PyObject* module);
+int add_tool_calling_functions(PyObject* module);
+int add_tool_calling_classes(PyObject* module);
 int add_buffer_overflow_functions(PyObject* module);
 int add_buffer_overflow_classes(PyObject* module);
+int add_supply_chain_functions(PyObject* module);
+int add_supply_chain_classes(PyObject* module);
+int add_behavior_analysis_functions(PyObject* module);
+int add_behavior_analysis_classes(PyObject* module);
+int add_tokenizer_hygiene_functions(PyObject* module);
+int add_tokenizer_hygiene_classes(PyObject* module);
+int add_gguf_safety_functions(PyObject* module);
+int add_gguf_safety_classes(PyObject* module);
+int add_py_streaming_classes(PyObject* module);  // PyParallelStreamingScanner, PyPatternMatch
 
 // A new SafeTensorsValidation holding `record`; nullptr with PanicException set on failure.
 PyObject* new_safetensors_validation(SafeTensorsValidation record);
@@ -26,5 +38,10 @@ PyObject* new_safetensors_validation(SafeTensorsValidation record);
 // A list of `prefix` + each finding. Equal findings share one str object, so a file dense with
 // one signature costs a list slot per match, not a string per match.
 PyObject* findings_list(const MalwareFindings& findings, const std::string& prefix);
+
+// A new list of PyPatternMatch, one per match in order; equal matches share one object. Each
+// object copies its row's label and weight, so it outlives the scanner. nullptr with
+// PanicException set on failure.
+PyObject* new_pattern_match_list(const std::vector<PatternMatch>& matches);
 
 }  // namespace vesquor::py

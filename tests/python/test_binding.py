@@ -61,6 +61,19 @@ def test_registration_order(native):
     assert "validate_model_integrity" in public and "ModelIntegrityValidation" in public
 
 
+# True once every subject's entries have landed: the module must then hold the whole table, not
+# just keep the order of what it has.
+EVERY_ENTRY_REQUIRED = False
+
+
+@pytest.mark.skipif(not EVERY_ENTRY_REQUIRED, reason="entries still arriving; set EVERY_ENTRY_REQUIRED")
+def test_every_entry_is_registered(native):
+    public = [name for name in vars(native) if not name.startswith("_")]
+    assert public == [name for name, _ in ALL]
+    assert not any(isinstance(getattr(native, name), type) for name, _ in FUNCTIONS)
+    assert all(isinstance(getattr(native, name), type) for name, _ in CLASSES)
+
+
 def test_signatures(native):
     for name, expected in present(native):
         entry = getattr(native, name)
