@@ -1,13 +1,12 @@
-// The pattern scan and the zero-byte count share one pass: the data is taken in blocks small
-// enough to stay in the core's cache, each block is scanned and then counted while it is still
-// there, so the count costs no second read of memory. The count stops as soon as the zeros can no
+// The pattern scan and the zero-byte count share one pass: the engine counts the zeros of each
+// block while its start filter reads the block anyway (or right after scanning it, while it is
+// still in the cache), so the count costs no second read of memory. The count stops as soon as the zeros can no
 // longer exceed 95 %: on ordinary data it ends within the first blocks.
 #include "model_integrity.hpp"
 
 #include <algorithm>
 #include <cstdio>
 
-#include "byte_count.hpp"
 #include "scanner.hpp"
 
 namespace vesquor {
@@ -42,7 +41,6 @@ std::vector<std::string> MalwareFindings::texts() const {
 
 MalwareFindings scan_malware_with_threshold(ByteView data, int32_t report_threshold) {
     const PatternScanner& scanner = malware_scanner();
-    const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
     const uint64_t length = data.size();
 
     MalwareFindings found;
@@ -63,9 +61,8 @@ MalwareFindings scan_malware_with_threshold(ByteView data, int32_t report_thresh
     uint64_t zeros = 0;
     for (uint64_t from = 0; from < length;) {
         uint64_t to = std::min<uint64_t>(length, from + kBlockBytes);
-        scanner.find_occurrences(data, from, to, on_batch, kBlockBytes);
+        scanner.find_occurrences(data, from, to, on_batch, kBlockBytes, counting ? &zeros : nullptr);
         if (counting) {
-            zeros += count_zero_bytes(bytes + from, to - from);
             // The percentage only grows with the count, so once even all remaining bytes being
             // zero cannot pass the limit, the answer is known.
             if (zero_percent(zeros + (length - to), length) <= kPaddingPercentLimit) {

@@ -7,6 +7,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "byte_count.hpp"
 #include "start_filter.hpp"
 
 namespace vesquor {
@@ -180,11 +181,15 @@ Result<PatternScanner> PatternScanner::build(std::vector<Pattern> rows) {
 }
 
 void PatternScanner::find_occurrences(ByteView data, uint64_t from, uint64_t to, OccurrenceBatch batch,
-                                      size_t piece_bytes) const {
+                                      size_t piece_bytes, uint64_t* zero_bytes) const {
+    to = std::min<uint64_t>(to, data.size());
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
     if (!shared_->database || from >= to) {
+        if (zero_bytes != nullptr && from < to) {
+            *zero_bytes += count_zero_bytes(bytes + from, to - from);
+        }
         return;
     }
-    to = std::min<uint64_t>(to, data.size());
     // Keeps each window (piece plus the bytes read back) within Vectorscan's 32-bit length.
     piece_bytes = std::clamp<size_t>(piece_bytes, 1, size_t{1} << 30);
     const uint64_t back = shared_->max_length - 1;
@@ -192,7 +197,6 @@ void PatternScanner::find_occurrences(ByteView data, uint64_t from, uint64_t to,
     hs_scratch_t* scratch = workspace.scratch_for(shared_->database->handle);
     std::vector<Occurrence>& occurrences = workspace.occurrences;
 
-    const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
     const StartFilter* start_filter = shared_->start_filter.get();
 
     // After a piece too dense with candidates for the start filter to help, the next pieces are
@@ -217,9 +221,10 @@ void PatternScanner::find_occurrences(ByteView data, uint64_t from, uint64_t to,
         // Every occurrence ending in the piece starts in [window_start, piece_to) at a position
         // the start filter passes, and lies in that position's window.
         bool filtered = false;
+        ZeroCount zeros{piece_from, piece_to};
         if (start_filter != nullptr && filter_pause == 0) {
             filtered = start_filter->windows(bytes, data.size(), window_start, piece_to, shared_->max_length,
-                                             workspace.windows);
+                                             workspace.windows, zero_bytes != nullptr ? &zeros : nullptr);
             if (filtered) {
                 filter_backoff = 1;
             } else {
@@ -235,6 +240,10 @@ void PatternScanner::find_occurrences(ByteView data, uint64_t from, uint64_t to,
             }
         } else {
             scan_window(window_start, piece_to);
+        }
+        if (zero_bytes != nullptr) {
+            // Counted by the filter's pass, or now, while the piece is still in the cache.
+            *zero_bytes += filtered ? zeros.count : count_zero_bytes(bytes + piece_from, piece_to - piece_from);
         }
         // Vectorscan reports in end order; the filter depends on it, so it is checked, not assumed.
         auto by_end = [](const Occurrence& a, const Occurrence& b) { return a.end < b.end; };

@@ -119,10 +119,11 @@ public:
 
     // Every occurrence in `data` whose end lies in (from, to], in end order, handed over in
     // batches; reads back at most `max_length() - 1` bytes before `from`. `piece_bytes` bounds a
-    // batch's span; occurrences sharing an end may come in any order.
+    // batch's span; occurrences sharing an end may come in any order. With `zero_bytes`, also
+    // adds the number of zero bytes in [from, to) to it, counted while the data is read anyway.
     using OccurrenceBatch = FunctionRef<void(const Occurrence*, size_t)>;
     void find_occurrences(ByteView data, uint64_t from, uint64_t to, OccurrenceBatch batch,
-                          size_t piece_bytes = kPieceBytes) const;
+                          size_t piece_bytes = kPieceBytes, uint64_t* zero_bytes = nullptr) const;
 
     // Standard matches over `data`, each passed to `sink(PatternMatch)` (or to
     // `sink(PatternMatch, end)`), without a list.

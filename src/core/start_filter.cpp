@@ -13,6 +13,10 @@ namespace vesquor {
 namespace {
 
 constexpr size_t kBuckets = 8;  // one bit of a byte each
+// The filter's loop is bound by memory reads: asking for the data this far ahead keeps enough
+// reads in flight for it to run at the speed of memory (measured: 7 GB/s without, 9.7 with, on
+// data far larger than the caches).
+constexpr size_t kPrefetchDistance = 2048;
 
 // The filter pays for itself only when few positions pass: above this share of typical data,
 // Vectorscan alone. The model of typical data is crude (it takes a tenth of binary bytes to be
@@ -223,6 +227,19 @@ struct StartFilter::WindowBuilder {
     size_t back;        // the largest anchor offset
     size_t span;        // the longest row
     size_t limit;       // the most windows before the data counts as dense
+    ZeroCount* zeros;   // or null: no counting
+
+    // Adds the zero bytes among the 64 (or fewer) positions from `at` flagged in `mask` that lie
+    // in the counted range.
+    void count(size_t at, uint64_t mask) {
+        if (at < zeros->begin) {
+            mask &= zeros->begin - at >= 64 ? 0 : ~uint64_t{0} << (zeros->begin - at);
+        }
+        if (at + 64 > zeros->end) {
+            mask &= zeros->end <= at ? 0 : ~uint64_t{0} >> (64 - (zeros->end - at));
+        }
+        zeros->count += static_cast<uint64_t>(__builtin_popcountll(mask));
+    }
 
     // Adds the window of a passing anchor position; false once there are too many windows. A row
     // anchored at `position` starts at most `back` bytes before it and ends within `span` after.
@@ -261,6 +278,7 @@ __attribute__((target("avx512bw"))) bool StartFilter::collect_windows_avx512(con
     const __m512i nibble = _mm512_set1_epi8(0x0F);
     size_t at = begin;
     while (at + 64 <= end && at + 65 <= size) {
+        _mm_prefetch(reinterpret_cast<const char*>(data + at + kPrefetchDistance), _MM_HINT_T0);
         __m512i first = _mm512_loadu_si512(data + at);
         __m512i second = _mm512_loadu_si512(data + at + 1);
         __m512i buckets = _mm512_and_si512(
@@ -269,6 +287,9 @@ __attribute__((target("avx512bw"))) bool StartFilter::collect_windows_avx512(con
             _mm512_and_si512(_mm512_shuffle_epi8(second_low, _mm512_and_si512(second, nibble)),
                              _mm512_shuffle_epi8(second_high, _mm512_and_si512(_mm512_srli_epi16(second, 4), nibble))));
         uint64_t mask = _mm512_test_epi8_mask(buckets, buckets);
+        if (builder.zeros != nullptr) {
+            builder.count(at, _mm512_cmpeq_epi8_mask(first, _mm512_setzero_si512()));
+        }
         while (mask != 0) {
             if (!builder.add(at + static_cast<size_t>(__builtin_ctzll(mask)))) {
                 return false;
@@ -278,6 +299,9 @@ __attribute__((target("avx512bw"))) bool StartFilter::collect_windows_avx512(con
         at += 64;
     }
     for (; at < end; ++at) {
+        if (builder.zeros != nullptr && data[at] == 0) {
+            builder.count(at, 1);
+        }
         if (passes(data, size, at) && !builder.add(at)) {
             return false;
         }
@@ -294,6 +318,15 @@ __attribute__((target("avx2"))) bool StartFilter::collect_windows(const unsigned
     size_t at = begin;
     // Two vectors a round: one branch per 64 positions on data where nothing passes.
     while (at + 64 <= end && at + 65 <= size) {
+        _mm_prefetch(reinterpret_cast<const char*>(data + at + kPrefetchDistance), _MM_HINT_T0);
+        if (builder.zeros != nullptr) {
+            const __m256i zero = _mm256_setzero_si256();
+            uint64_t low = static_cast<uint32_t>(_mm256_movemask_epi8(
+                _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + at)), zero)));
+            uint64_t high = static_cast<uint32_t>(_mm256_movemask_epi8(
+                _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(data + at + 32)), zero)));
+            builder.count(at, low | high << 32);
+        }
         uint64_t mask = pass_mask(data + at, first_low, first_high, second_low, second_high, nibble) |
                         static_cast<uint64_t>(
                             pass_mask(data + at + 32, first_low, first_high, second_low, second_high, nibble))
@@ -307,6 +340,9 @@ __attribute__((target("avx2"))) bool StartFilter::collect_windows(const unsigned
         at += 64;
     }
     for (; at < end; ++at) {
+        if (builder.zeros != nullptr && data[at] == 0) {
+            builder.count(at, 1);
+        }
         if (passes(data, size, at) && !builder.add(at)) {
             return false;
         }
@@ -316,18 +352,20 @@ __attribute__((target("avx2"))) bool StartFilter::collect_windows(const unsigned
 #endif
 
 bool StartFilter::windows(const unsigned char* data, size_t size, size_t begin, size_t end, size_t span,
-                          std::vector<std::pair<size_t, size_t>>& windows) const {
+                          std::vector<std::pair<size_t, size_t>>& windows, ZeroCount* zeros) const {
     windows.clear();
 #if defined(__x86_64__)
-    // Rows starting in [begin, end) have their anchors in [begin, end + max_anchor_offset_).
-    WindowBuilder builder{windows, begin, end, max_anchor_offset_, span, (end - begin) / kDenseBytesPerWindow + 1};
+    // Rows starting in [begin, end) have their anchors in [begin, end + max_anchor_offset_), and
+    // that range covers the counted one.
+    WindowBuilder builder{windows, begin, end, max_anchor_offset_, span, (end - begin) / kDenseBytesPerWindow + 1,
+                          zeros};
     size_t anchors_end = std::min(size, end + max_anchor_offset_);
     if (VECTOR_UNIT == Vector::avx512) {
         return collect_windows_avx512(data, size, begin, anchors_end, builder);
     }
     return collect_windows(data, size, begin, anchors_end, builder);
 #else
-    (void)data, (void)size, (void)begin, (void)end, (void)span;
+    (void)data, (void)size, (void)begin, (void)end, (void)span, (void)zeros;
     return false;
 #endif
 }

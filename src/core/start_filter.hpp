@@ -24,6 +24,13 @@
 
 namespace vesquor {
 
+// Zero bytes counted in [begin, end) while the filter reads the data anyway.
+struct ZeroCount {
+    size_t begin;
+    size_t end;
+    uint64_t count = 0;
+};
+
 class StartFilter {
 public:
     // A filter for the table, or nothing when the table's first bytes are too varied for the
@@ -32,10 +39,11 @@ public:
 
     // Fills `windows` with merged, ordered windows within [begin, end) of `data` (which has
     // `size` bytes) that hold every occurrence starting in [begin, end) and ending by `end`; `span`
-    // is the longest row. Returns false, leaving `windows` unspecified, when passing positions
-    // are so dense that scanning [begin, end) whole is cheaper.
+    // is the longest row. Returns false, leaving `windows` (and `zeros`) unspecified, when
+    // passing positions are so dense that scanning [begin, end) whole is cheaper. With `zeros`,
+    // also adds the zero bytes of [zeros->begin, zeros->end), a range within [begin, end).
     bool windows(const unsigned char* data, size_t size, size_t begin, size_t end, size_t span,
-                 std::vector<std::pair<size_t, size_t>>& windows) const;
+                 std::vector<std::pair<size_t, size_t>>& windows, ZeroCount* zeros = nullptr) const;
 
     // The share of positions that pass in typical model files (half text, half binary), for tests
     // and for the choice in `build`.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "byte_count.hpp"
 #include "malware_patterns.hpp"
 
 using namespace std::string_literals;
@@ -141,6 +142,32 @@ TEST(PatternScanner, PiecesMatchTheSlowReference) {
         auto expected = slow_reference(patterns, data);
         for (size_t piece : {1, 2, 3, 5, 8, 13, 1 << 18}) {
             ASSERT_EQ(matches(patterns, data, piece), expected) << "round " << round << " piece " << piece;
+        }
+    }
+}
+
+// The zero bytes counted during a scan are exactly those of the scanned range, whichever way each
+// piece went: through the start filter's windows, scanned whole, or with no table at all.
+TEST(PatternScanner, CountsZeroBytesOfTheRange) {
+    std::mt19937 random(5);
+    std::string data(300000, '\0');
+    for (size_t i = 0; i < data.size(); ++i) {
+        bool zero_run = (i / 5000) % 3 == 0;
+        data[i] = zero_run ? '\0' : static_cast<char>(random());
+    }
+    for (size_t i = 0; i < 2000; ++i) data.replace(random() % (data.size() - 10), 5, "\x7f" "ELF\x02");
+    std::vector<std::vector<Pattern>> tables = {vesquor::all_malware_patterns(), rows_of({"a", "b", "c", std::string(1, '\0')}), {}};
+    for (const auto& table : tables) {
+        auto built = PatternScanner::build(table);
+        ASSERT_TRUE(built.ok());
+        for (auto [from, to] : {std::pair<size_t, size_t>{0, data.size()}, {1, 299999}, {4999, 5001}, {77, 77}}) {
+            for (size_t piece : {size_t{1000}, size_t{4096}, PatternScanner::kPieceBytes}) {
+                uint64_t zeros = 0;
+                built.value().find_occurrences(data, from, to, [](const vesquor::Occurrence*, size_t) {}, piece, &zeros);
+                auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
+                ASSERT_EQ(zeros, vesquor::count_zero_bytes_scalar(bytes + from, to - from))
+                    << "table " << table.size() << " range " << from << ".." << to << " piece " << piece;
+            }
         }
     }
 }
