@@ -31,20 +31,21 @@ bool to_rows(PyObject* list, std::vector<Pattern>& rows) {
     return true;
 }
 
-// scan_all(patterns, data, piece_bytes=0): the standard non-overlapping matches as
-// (id, start, end) tuples, in order. A non-zero `piece_bytes` makes Vectorscan scan in pieces of that size.
+// scan_all(patterns, data, piece_bytes=0, start_filter=1): the standard non-overlapping matches as
+// (id, start, end) tuples, in order; start_filter=0 leaves the start filter out. A non-zero `piece_bytes` makes Hyperscan scan in pieces of that size.
 PyObject* scan_all(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const Signature signature("scan_all", {"patterns", "data", "piece_bytes"}, 2, false);
-        PyObject* given[3];
+        static const Signature signature("scan_all", {"patterns", "data", "piece_bytes", "start_filter"}, 2, false);
+        PyObject* given[4];
         std::vector<Pattern> rows;
         ByteView data;
-        uint64_t piece_bytes = 0;
+        uint64_t piece_bytes = 0, start_filter = 1;
         if (!signature.parse(args, kwargs, given) || !to_rows(given[0], rows) || !to_bytes(given[1], "data", data) ||
-            (given[2] != nullptr && !to_count(given[2], "piece_bytes", piece_bytes))) {
+            (given[2] != nullptr && !to_count(given[2], "piece_bytes", piece_bytes)) ||
+            (given[3] != nullptr && !to_count(given[3], "start_filter", start_filter))) {
             return nullptr;
         }
-        Result<PatternScanner> built = PatternScanner::build(std::move(rows));
+        Result<PatternScanner> built = PatternScanner::build(std::move(rows), start_filter != 0);
         if (!built) {
             return raise_value_error(built.error());
         }
@@ -198,7 +199,7 @@ PyMethodDef TESTING_FUNCTIONS[] = {
     {"throw_native", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(throw_native)),
      METH_VARARGS | METH_KEYWORDS, "throw_native(kind)\n--\n\nThrows a C++ exception inside the error boundary."},
     {"scan_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_all)), METH_VARARGS | METH_KEYWORDS,
-     "scan_all(patterns, data, piece_bytes=0)\n--\n\nIds of the standard non-overlapping matches of `patterns` in "
+     "scan_all(patterns, data, piece_bytes=0, start_filter=1)\n--\n\nIds of the standard non-overlapping matches of `patterns` in "
      "`data`."},
     {nullptr, nullptr, 0, nullptr},
 };

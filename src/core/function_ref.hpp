@@ -1,4 +1,4 @@
-// A non-owning reference to a callable: lets non-template code (the Vectorscan glue, compiled in
+// A non-owning reference to a callable: lets non-template code (the Hyperscan glue, compiled in
 // one .cpp) call back into template code without a heap allocation per call.
 #pragma once
 

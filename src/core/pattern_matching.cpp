@@ -19,7 +19,7 @@ struct PatternScanner::Database {
 
 namespace {
 
-// The one translation of Vectorscan's status codes into text.
+// The one translation of Hyperscan's status codes into text.
 std::string hs_error_text(hs_error_t code) {
     switch (code) {
         case HS_SUCCESS: return "success";
@@ -27,7 +27,7 @@ std::string hs_error_text(hs_error_t code) {
         case HS_NOMEM: return "memory allocation failed";
         case HS_SCAN_TERMINATED: return "scan terminated";
         case HS_COMPILER_ERROR: return "compiler error";
-        case HS_DB_VERSION_ERROR: return "database built by another Vectorscan version";
+        case HS_DB_VERSION_ERROR: return "database built by another Hyperscan version";
         case HS_DB_PLATFORM_ERROR: return "database built for another platform";
         case HS_DB_MODE_ERROR: return "database built for another scan mode";
         case HS_BAD_ALIGN: return "misaligned parameter";
@@ -39,7 +39,7 @@ std::string hs_error_text(hs_error_t code) {
     }
 }
 
-// Scratch space and occurrence buffer of one thread. Vectorscan needs a scratch per concurrent
+// Scratch space and occurrence buffer of one thread. Hyperscan needs a scratch per concurrent
 // scan; one per thread, grown to fit every database the thread scans, makes `scan_all` safe from
 // any number of threads without a lock and without a map from scanners to scratches.
 struct Workspace {
@@ -54,7 +54,7 @@ struct Workspace {
             throw std::bad_alloc();
         }
         if (status != HS_SUCCESS) {
-            throw std::runtime_error("Vectorscan scratch allocation failed: " + hs_error_text(status));
+            throw std::runtime_error("Hyperscan scratch allocation failed: " + hs_error_text(status));
         }
         return scratch;
     }
@@ -69,7 +69,7 @@ struct CallbackContext {
     bool out_of_memory;
 };
 
-// Runs inside Vectorscan (C code): it must not throw, so allocation failure stops the scan.
+// Runs inside Hyperscan (C code): it must not throw, so allocation failure stops the scan.
 int on_occurrence(unsigned int id, unsigned long long, unsigned long long to, unsigned int, void* raw) {
     auto* context = static_cast<CallbackContext*>(raw);
     uint64_t end = context->window_start + to;
@@ -100,9 +100,10 @@ std::string escaped_literal(const std::string& bytes) {
 
 }  // namespace
 
-// Compiles the rows, row i as id i. Vectorscan's literal API refuses a literal whose first byte is
-// NUL (it takes it for an empty string), so a table holding one is compiled through the regex API
-// instead, each byte escaped: both report every occurrence of every row, so results are the same.
+// Compiles the rows, row i as id i. The literal API of some builds of the library (the Vectorscan
+// fork) refuses a literal whose first byte is NUL, taking it for an empty string, so a table
+// holding one is compiled through the regex API instead, each byte escaped: both report every
+// occurrence of every row, so results are the same.
 Result<std::shared_ptr<const PatternScanner::Database>> PatternScanner::compile(const std::vector<Pattern>& rows) {
     std::vector<unsigned> flags(rows.size(), 0);
     std::vector<unsigned> ids;
@@ -153,13 +154,19 @@ Result<std::shared_ptr<const PatternScanner::Database>> PatternScanner::compile(
     return std::shared_ptr<const Database>(std::move(database));
 }
 
-Result<PatternScanner> PatternScanner::build(std::vector<Pattern> rows) {
+Result<PatternScanner> PatternScanner::build(std::vector<Pattern> rows) { return build(std::move(rows), true); }
+
+Result<PatternScanner> PatternScanner::build(std::vector<Pattern> rows, bool start_filter) {
     auto shared = std::make_shared<Shared>();
     if (rows.size() > std::numeric_limits<uint32_t>::max() / 2) {
         return Error{"Failed to build pattern automaton: too many patterns"};
     }
     shared->lengths.reserve(rows.size());
     for (const Pattern& row : rows) {
+        // An empty row would match everywhere, and Hyperscan's literal compiler crashes on one.
+        if (row.pattern.empty()) {
+            return Error{"Failed to build pattern automaton: pattern '" + row.label + "' is empty"};
+        }
         if (row.pattern.size() > (size_t{1} << 30)) {
             return Error{"Failed to build pattern automaton: pattern '" + row.label + "' is too long"};
         }
@@ -172,7 +179,7 @@ Result<PatternScanner> PatternScanner::build(std::vector<Pattern> rows) {
             return Error{database.error()};
         }
         shared->database = std::move(database).value();
-        if (std::optional<StartFilter> filter = StartFilter::build(rows)) {
+        if (std::optional<StartFilter> filter = start_filter ? StartFilter::build(rows) : std::nullopt) {
             shared->start_filter = std::make_shared<const StartFilter>(*filter);
         }
     }
@@ -190,7 +197,7 @@ void PatternScanner::find_occurrences(ByteView data, uint64_t from, uint64_t to,
         }
         return;
     }
-    // Keeps each window (piece plus the bytes read back) within Vectorscan's 32-bit length.
+    // Keeps each window (piece plus the bytes read back) within Hyperscan's 32-bit length.
     piece_bytes = std::clamp<size_t>(piece_bytes, 1, size_t{1} << 30);
     const uint64_t back = shared_->max_length - 1;
     Workspace& workspace = WORKSPACE;
@@ -215,7 +222,7 @@ void PatternScanner::find_occurrences(ByteView data, uint64_t from, uint64_t to,
                 throw std::bad_alloc();
             }
             if (status != HS_SUCCESS) {
-                throw std::runtime_error("Vectorscan scan failed: " + hs_error_text(status));
+                throw std::runtime_error("Hyperscan scan failed: " + hs_error_text(status));
             }
         };
         // Every occurrence ending in the piece starts in [window_start, piece_to) at a position
@@ -245,7 +252,7 @@ void PatternScanner::find_occurrences(ByteView data, uint64_t from, uint64_t to,
             // Counted by the filter's pass, or now, while the piece is still in the cache.
             *zero_bytes += filtered ? zeros.count : count_zero_bytes(bytes + piece_from, piece_to - piece_from);
         }
-        // Vectorscan reports in end order; the filter depends on it, so it is checked, not assumed.
+        // Hyperscan reports in end order; the filter depends on it, so it is checked, not assumed.
         auto by_end = [](const Occurrence& a, const Occurrence& b) { return a.end < b.end; };
         if (!std::is_sorted(occurrences.begin(), occurrences.end(), by_end)) {
             std::stable_sort(occurrences.begin(), occurrences.end(), by_end);

@@ -1,14 +1,14 @@
 // The single matching primitive. A `PatternScanner` owns a table of rows (bytes, label, weight),
-// compiles it into one Vectorscan literal database and reports standard, non-overlapping matches:
+// compiles it into one Hyperscan literal database and reports standard, non-overlapping matches:
 // reading forward from a resume point, at the first end position where some occurrence starts at
 // or after the resume point, the longest such occurrence is reported (the lowest row among equal
 // bytes) and the search resumes at its end. For the rows "abcd" and "bc" over "xabcdx", "bc" ends
 // first and is reported; "abcd" starts before the resume point and is not. For "aa" over "aaaa"
 // the matches end at 2 and 4.
 //
-// Vectorscan finds every occurrence (row id, end offset); the `StandardFilter` below turns that
+// Hyperscan finds every occurrence (row id, end offset); the `StandardFilter` below turns that
 // stream into the matches above. The filter is plain C++ so that tests reach it without
-// Vectorscan, and several filters can share one pass over the data.
+// Hyperscan, and several filters can share one pass over the data.
 #pragma once
 
 #include <cstddef>
@@ -104,14 +104,17 @@ private:
 
 class PatternScanner {
 public:
-    // Bytes Vectorscan scans per call. A piece is re-read with the `max_length() - 1` bytes before
+    // Bytes Hyperscan scans per call. A piece is re-read with the `max_length() - 1` bytes before
     // it and reports only occurrences ending inside it, so pieces give the results of one scan;
-    // they also keep every call under Vectorscan's 32-bit length and bound the occurrence buffer.
+    // they also keep every call under Hyperscan's 32-bit length and bound the occurrence buffer.
     static constexpr size_t kPieceBytes = size_t{256} << 10;
 
-    // Returns the scanner, or "Failed to build pattern automaton: " and Vectorscan's message,
+    // Returns the scanner, or "Failed to build pattern automaton: " and Hyperscan's message,
     // naming the rejected row by its label. An empty table builds and never matches.
     static Result<PatternScanner> build(std::vector<Pattern> rows);
+    // The same, with the start filter left out when `start_filter` is false (for tests that
+    // reach the library's own scanning of long stretches).
+    static Result<PatternScanner> build(std::vector<Pattern> rows, bool start_filter);
 
     // Standard non-overlapping matches over the whole of `data`, in end order. Safe to call from
     // many threads at once.
@@ -153,7 +156,7 @@ public:
     size_t max_length() const { return shared_->max_length; }
     PatternMatch match(uint32_t id) const { return PatternMatch{id, &shared_->rows[id]}; }
 
-    struct Database;  // Vectorscan's compiled form; defined in the .cpp
+    struct Database;  // Hyperscan's compiled form; defined in the .cpp
 
     // Whether scans skip the data between possible starts (see start_filter.hpp).
     bool has_start_filter() const { return shared_->start_filter != nullptr; }

@@ -19,12 +19,12 @@ constexpr size_t kBuckets = 8;  // one bit of a byte each
 constexpr size_t kPrefetchDistance = 2048;
 
 // The filter pays for itself only when few positions pass: above this share of typical data,
-// Vectorscan alone. The model of typical data is crude (it takes a tenth of binary bytes to be
+// Hyperscan alone. The model of typical data is crude (it takes a tenth of binary bytes to be
 // NUL, so "y" + NUL looks common), and a piece where many positions pass is scanned whole anyway
 // (kDenseBytesPerWindow), so the bound is loose: it keeps the filter off tables it cannot help.
 constexpr double kMaxPassRate = 1.0 / 32;
 
-// Windows closer than this are merged: one Vectorscan call costs about as much as scanning this
+// Windows closer than this are merged: one Hyperscan call costs about as much as scanning this
 // many bytes.
 constexpr size_t kMergeGap = 256;
 

@@ -1,4 +1,4 @@
-// A vectorised test of where an occurrence can be, run before Vectorscan so that it reads only the
+// A vectorised test of where an occurrence can be, run before Hyperscan so that it reads only the
 // few windows of the data that can hold one.
 //
 // Each row is anchored on two adjacent bytes of it, the pair least likely to turn up in model
@@ -9,7 +9,7 @@
 // pairs than they were built from). For the malware catalogue about one position in 13000 of
 // random data passes, and none of text.
 //
-// The test never decides a match: the windows it yields are scanned by Vectorscan. A row anchored
+// The test never decides a match: the windows it yields are scanned by Hyperscan. A row anchored
 // k bytes into it, found at position c, lies in [c - k, c - k + its length), so the window
 // [c - largest k, c + longest row) around every passing position holds every occurrence.
 #pragma once

@@ -7,7 +7,7 @@
 // "xxab" + "cdyy" and reports "abcd" once. An occurrence lying wholly inside the carried bytes is
 // reported again by the next call and by `finalize`: never assume one report per occurrence.
 //
-// All groups are served by one pass over the data. One Vectorscan database over the whole table
+// All groups are served by one pass over the data. One Hyperscan database over the whole table
 // finds every occurrence once; one tail, as long as the table's longest row, is kept for all, and
 // a group's own tail is its suffix of the group's `overlap` bytes. Each group's filter starts
 // where its tail starts within (shared tail + chunk) and sees only its own rows' occurrences, so

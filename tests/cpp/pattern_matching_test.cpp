@@ -107,7 +107,7 @@ TEST(PatternScanner, BuildErrorNamesTheRow) {
     EXPECT_NE(built.error().find("broken:empty"), std::string::npos);
 }
 
-// Vectorscan's literal API takes a leading NUL for an empty string; such tables still work.
+// Hyperscan's literal API takes a leading NUL for an empty string; such tables still work.
 TEST(PatternScanner, LeadingNulPatterns) {
     std::vector<std::string> patterns = {"\0\xff"s, "\0\0"s, "a\0"s};
     std::string data = "a\0\xff\0\0\0a\0"s;

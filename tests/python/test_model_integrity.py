@@ -155,7 +155,7 @@ def test_other_threads_run_during_a_scan(native):
 
 @pytest.mark.slow
 def test_four_gib_buffer_is_scanned_in_place(native):
-    # Vectorscan takes a 32-bit length; the buffer is longer, and the signature straddles 2**32.
+    # Hyperscan takes a 32-bit length; the buffer is longer, and the signature straddles 2**32.
     size = 2**32 + 4096
     data = b"".join([bytes(2**32 - 2), ELF64, bytes(size - 2**32 - 3)])
     before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss

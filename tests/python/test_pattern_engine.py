@@ -98,10 +98,24 @@ def sparse_cases(draw):
 
 
 @settings(max_examples=600, deadline=None)
-@given(sparse_cases(), st.sampled_from([0, 1, 7, 100, 4096]))
-def test_start_filter_windows_equal_reference(engine, case, piece_bytes):
+@given(sparse_cases(), st.sampled_from([0, 1, 7, 100, 4096]), st.sampled_from([0, 1]))
+def test_sparse_data_equals_reference(engine, case, piece_bytes, start_filter):
+    # Long stretches without a candidate, scanned through the start filter's windows or by the
+    # library alone: a build of the library that lost matches after such stretches failed here.
     patterns, data = case
-    assert engine.scan_all(patterns, data, piece_bytes) == reference(patterns, data)
+    assert engine.scan_all(patterns, data, piece_bytes, start_filter) == reference(patterns, data)
+
+
+LONE_AFTER_FILLER = [([b"st", b"s"], b"s"), ([b"X\xc3", b"]\xc3"], b"X\xc3"), ([b"tt", b"ut"], b"ut")]
+
+
+@pytest.mark.parametrize("patterns,needle", LONE_AFTER_FILLER)
+def test_lone_literal_after_a_long_run(engine, patterns, needle):
+    for before in (63, 64, 65, 200):
+        data = b"." * before + needle + b".."
+        expected = [(patterns.index(needle), before, before + len(needle))]
+        assert engine.scan_all(patterns, data, 0, 0) == expected
+        assert engine.scan_all(patterns, data) == expected
 
 
 def test_start_filter_is_used_for_small_tables(engine):
