@@ -236,6 +236,13 @@ void dealloc(PyObject* self) {
     Py_DECREF(reinterpret_cast<PyObject*>(type));
 }
 
+// The function slot and the flags of a PyMethodDef entry whose function takes (self, args,
+// kwargs): every entry of the module is one, so that one parser (Signature) sees every call.
+inline PyCFunction keywords_slot(PyCFunctionWithKeywords function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+#define VESQUOR_METHOD(function) ::vesquor::py::keywords_slot(function), METH_VARARGS | METH_KEYWORDS
+
 // tp_new of a class that Python cannot construct: TypeError "No constructor defined for X".
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs);
 

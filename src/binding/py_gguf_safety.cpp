@@ -71,8 +71,6 @@ PyObject* StreamingValidator_finalize(PyObject* self, PyObject* args, PyObject* 
     });
 }
 
-#define VESQUOR_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_VARARGS | METH_KEYWORDS
-
 PyMethodDef STREAMING_METHODS[] = {
     {"process_chunk", VESQUOR_METHOD(StreamingValidator_process_chunk),
      "process_chunk($self, chunk)\n--\n\nProcess a chunk of GGUF tensor data\n\nThis method releases the Python GIL for "

@@ -100,11 +100,9 @@ PyObject* ModelIntegrityStreamingValidator_finalize(PyObject* self, PyObject* ar
 
 PyMethodDef MODEL_INTEGRITY_STREAMING_METHODS[] = {
     {"process_chunk",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ModelIntegrityStreamingValidator_process_chunk)),
-     METH_VARARGS | METH_KEYWORDS,
+     VESQUOR_METHOD(ModelIntegrityStreamingValidator_process_chunk),
      "process_chunk($self, chunk)\n--\n\nProcess a chunk of data (SAME interface as SafeTensorsStreamingValidator)"},
-    {"finalize", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(ModelIntegrityStreamingValidator_finalize)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"finalize", VESQUOR_METHOD(ModelIntegrityStreamingValidator_finalize),
      "finalize($self)\n--\n\nFinalize and get remaining matches (SAME interface as SafeTensorsStreamingValidator)"},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -148,8 +146,7 @@ PyObject* validate_model_integrity(PyObject*, PyObject* args, PyObject* kwargs) 
 }
 
 PyMethodDef MODEL_INTEGRITY_FUNCTIONS[] = {
-    {"validate_model_integrity", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(validate_model_integrity)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"validate_model_integrity", VESQUOR_METHOD(validate_model_integrity),
      "validate_model_integrity(data)\n--\n\nValidate complete model file for integrity issues (non-streaming)\n\n"
      "This performs malware pattern detection using the SHARED scanner"},
     {nullptr, nullptr, 0, nullptr},

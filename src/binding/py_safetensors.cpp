@@ -287,13 +287,8 @@ PyObject* is_safetensors(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-template <PyObject* (*F)(PyObject*, PyObject*, PyObject*)>
-PyCFunction with_keywords() {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(F));
-}
-
 PyMethodDef SAFETENSORS_FUNCTIONS[] = {
-    {"validate_safetensors", with_keywords<validate_safetensors>(), METH_VARARGS | METH_KEYWORDS,
+    {"validate_safetensors", VESQUOR_METHOD(validate_safetensors),
      "validate_safetensors(data)\n--\n\n"
      "Parse and validate a SafeTensors file with comprehensive security checks (non-streaming)\n"
      "\n"
@@ -303,9 +298,9 @@ PyMethodDef SAFETENSORS_FUNCTIONS[] = {
      "3. Data offset validation\n"
      "4. Tensor data scanning for malicious patterns (executables, scripts, etc.)\n"
      "5. Metadata validation"},
-    {"parse_safetensors_header", with_keywords<parse_safetensors_header>(), METH_VARARGS | METH_KEYWORDS,
+    {"parse_safetensors_header", VESQUOR_METHOD(parse_safetensors_header),
      "parse_safetensors_header(data)\n--\n\nParse SafeTensors header and extract tensor information"},
-    {"is_safetensors", with_keywords<is_safetensors>(), METH_VARARGS | METH_KEYWORDS,
+    {"is_safetensors", VESQUOR_METHOD(is_safetensors),
      "is_safetensors(data)\n--\n\n"
      "Fast check if a file is SafeTensors format (just reads first 8 bytes + small header)"},
     {nullptr, nullptr, 0, nullptr},
@@ -418,12 +413,12 @@ PyObject* StreamingValidator_finalize(PyObject* self, PyObject* args, PyObject* 
 }
 
 PyMethodDef STREAMING_METHODS[] = {
-    {"validate_header", with_keywords<StreamingValidator_validate_header>(), METH_VARARGS | METH_KEYWORDS,
+    {"validate_header", VESQUOR_METHOD(StreamingValidator_validate_header),
      "validate_header($self, header_data)\n--\n\nValidate the SafeTensors header (call this with header data first)"},
-    {"process_chunk", with_keywords<StreamingValidator_process_chunk>(), METH_VARARGS | METH_KEYWORDS,
+    {"process_chunk", VESQUOR_METHOD(StreamingValidator_process_chunk),
      "process_chunk($self, chunk)\n--\n\nProcess a chunk of tensor data (call after validate_header)\n\nReleases GIL "
      "during processing for maximum performance."},
-    {"finalize", with_keywords<StreamingValidator_finalize>(), METH_VARARGS | METH_KEYWORDS,
+    {"finalize", VESQUOR_METHOD(StreamingValidator_finalize),
      "finalize($self)\n--\n\nFinalize validation and get results"},
     {nullptr, nullptr, 0, nullptr},
 };

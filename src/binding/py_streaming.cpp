@@ -116,8 +116,6 @@ PyObject* Scanner_num_groups(PyObject* self, void*) {
     });
 }
 
-#define VESQUOR_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_VARARGS | METH_KEYWORDS
-
 PyMethodDef SCANNER_METHODS[] = {
     {"scan_chunk", VESQUOR_METHOD(Scanner_scan_chunk),
      "scan_chunk($self, chunk)\n--\n\nScan a chunk of data for patterns.\n\nAutomatically releases Python GIL during "

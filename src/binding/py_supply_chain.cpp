@@ -81,8 +81,6 @@ PyObject* StreamingValidator_reset(PyObject* self, PyObject* args, PyObject* kwa
     });
 }
 
-#define VESQUOR_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn)), METH_VARARGS | METH_KEYWORDS
-
 PyMethodDef STREAMING_METHODS[] = {
     {"process_chunk", VESQUOR_METHOD(StreamingValidator_process_chunk),
      "process_chunk($self, chunk)\n--\n\nProcess a chunk of model data\n\nThis method releases the Python GIL for "

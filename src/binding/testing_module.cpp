@@ -189,16 +189,13 @@ PyObject* pool_concurrency(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyMethodDef TESTING_FUNCTIONS[] = {
-    {"pool_concurrency", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(pool_concurrency)),
-     METH_VARARGS | METH_KEYWORDS, "pool_concurrency()\n--\n\nThe most threads the worker pool runs."},
-    {"stream", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(stream)), METH_VARARGS | METH_KEYWORDS,
+    {"pool_concurrency", VESQUOR_METHOD(pool_concurrency), "pool_concurrency()\n--\n\nThe most threads the worker pool runs."},
+    {"stream", VESQUOR_METHOD(stream),
      "stream(patterns, num_groups, steps, segment_bytes=0)\n--\n\nRuns a streaming scanner through `steps`."},
-    {"has_start_filter", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(has_start_filter)),
-     METH_VARARGS | METH_KEYWORDS,
+    {"has_start_filter", VESQUOR_METHOD(has_start_filter),
      "has_start_filter(patterns)\n--\n\nWhether scans over this table skip data with the start filter."},
-    {"throw_native", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(throw_native)),
-     METH_VARARGS | METH_KEYWORDS, "throw_native(kind)\n--\n\nThrows a C++ exception inside the error boundary."},
-    {"scan_all", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scan_all)), METH_VARARGS | METH_KEYWORDS,
+    {"throw_native", VESQUOR_METHOD(throw_native), "throw_native(kind)\n--\n\nThrows a C++ exception inside the error boundary."},
+    {"scan_all", VESQUOR_METHOD(scan_all),
      "scan_all(patterns, data, piece_bytes=0, start_filter=1)\n--\n\nIds of the standard non-overlapping matches of `patterns` in "
      "`data`."},
     {nullptr, nullptr, 0, nullptr},
