@@ -1,6 +1,8 @@
 // _vesquor_testing: reaches the engine with arbitrary pattern tables, for the differential tests
 // against a reference implementation. Built only with VESQUOR_BUILD_TESTING and installed beside
 // the package in test environments; it is not part of vesquor._native.
+#include <algorithm>
+#include <array>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -107,19 +109,29 @@ PyObject* has_start_filter(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// stream(patterns, num_groups, steps, segment_bytes=0): runs a ParallelStreamingScanner through
-// `steps`, each a bytes chunk, "finalize" or "reset", and returns per step the matched ids in
-// the scanner's order (None for "reset"), then bytes_processed. A non-zero `segment_bytes` makes
-// chunks of four segments or more take the parallel path.
+// stream(patterns, num_groups, steps, segment_bytes=0, dense=0, counted=0): runs a
+// ParallelStreamingScanner through `steps`, each a bytes chunk, "finalize" or "reset", and returns
+// per step the matched ids in the scanner's order (None for "reset"), then bytes_processed. A
+// non-zero `segment_bytes` makes chunks of four segments or more take the parallel path and sets
+// the stretches after which the automata may take over or hand back. `dense` picks when they do:
+// 0 by density, 1 never, 2 always, 3 at every stretch. With `counted`, matches go to a counting
+// sink and each step's ids come sorted, each repeated as often as it matched.
 PyObject* stream(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const Signature signature("stream", {"patterns", "num_groups", "steps", "segment_bytes"}, 3, false);
-        PyObject* given[4];
+        static const Signature signature(
+            "stream", {"patterns", "num_groups", "steps", "segment_bytes", "dense", "counted"}, 3, false);
+        PyObject* given[6];
         std::vector<Pattern> rows;
-        uint64_t num_groups = 0, segment_bytes = 0;
+        uint64_t num_groups = 0, segment_bytes = 0, dense = 0, counted = 0;
         if (!signature.parse(args, kwargs, given) || !to_rows(given[0], rows) ||
             !to_count(given[1], "num_groups", num_groups) ||
-            (given[3] != nullptr && !to_count(given[3], "segment_bytes", segment_bytes))) {
+            (given[3] != nullptr && !to_count(given[3], "segment_bytes", segment_bytes)) ||
+            (given[4] != nullptr && !to_count(given[4], "dense", dense)) ||
+            (given[5] != nullptr && !to_count(given[5], "counted", counted))) {
+            return nullptr;
+        }
+        if (dense > 3) {
+            PyErr_SetString(PyExc_ValueError, "dense is 0, 1, 2 or 3");
             return nullptr;
         }
         Result<ParallelStreamingScanner> built = ParallelStreamingScanner::build(std::move(rows), num_groups);
@@ -131,6 +143,15 @@ PyObject* stream(PyObject*, PyObject* args, PyObject* kwargs) {
             scanner.segment_bytes = static_cast<size_t>(segment_bytes);
             scanner.parallel_from_bytes = static_cast<size_t>(4 * segment_bytes);
         }
+        using Policy = ParallelStreamingScanner::DensePolicy;
+        scanner.dense_policy = std::array{Policy::automatic, Policy::never, Policy::always, Policy::alternate}[dense];
+        // A counting sink: matches of a step as a sorted list of ids.
+        auto counted_matches = [&](auto&& scan) {
+            std::vector<PatternMatch> out;
+            scan([&](const PatternMatch& match, uint64_t times) { out.insert(out.end(), times, match); });
+            std::sort(out.begin(), out.end(), [](const PatternMatch& a, const PatternMatch& b) { return a.id < b.id; });
+            return out;
+        };
         Ref steps = Ref::steal(PySequence_List(given[2]));
         if (!steps) {
             return nullptr;
@@ -147,7 +168,8 @@ PyObject* stream(PyObject*, PyObject* args, PyObject* kwargs) {
                 ByteView chunk;
                 if (!to_bytes(step, "steps", chunk)) return nullptr;
                 GilRelease nogil;
-                matches = scanner.scan_chunk(chunk);
+                matches = counted ? counted_matches([&](auto&& sink) { scanner.scan_chunk(chunk, sink); })
+                                  : scanner.scan_chunk(chunk);
             } else {
                 std::string what;
                 if (!to_str(step, "steps", what)) return nullptr;
@@ -161,7 +183,7 @@ PyObject* stream(PyObject*, PyObject* args, PyObject* kwargs) {
                     return nullptr;
                 }
                 GilRelease nogil;
-                matches = scanner.finalize();
+                matches = counted ? counted_matches([&](auto&& sink) { scanner.finalize(sink); }) : scanner.finalize();
             }
             Ref ids = Ref::steal(new_list(matches.size()));
             if (!ids) return nullptr;
@@ -191,7 +213,8 @@ PyObject* pool_concurrency(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef TESTING_FUNCTIONS[] = {
     {"pool_concurrency", VESQUOR_METHOD(pool_concurrency), "pool_concurrency()\n--\n\nThe most threads the worker pool runs."},
     {"stream", VESQUOR_METHOD(stream),
-     "stream(patterns, num_groups, steps, segment_bytes=0)\n--\n\nRuns a streaming scanner through `steps`."},
+     "stream(patterns, num_groups, steps, segment_bytes=0, dense=0, counted=0)\n--\n\nRuns a streaming scanner through "
+     "`steps`."},
     {"has_start_filter", VESQUOR_METHOD(has_start_filter),
      "has_start_filter(patterns)\n--\n\nWhether scans over this table skip data with the start filter."},
     {"throw_native", VESQUOR_METHOD(throw_native), "throw_native(kind)\n--\n\nThrows a C++ exception inside the error boundary."},

@@ -20,13 +20,22 @@
 // the tail, and the chunk itself is scanned in place. Large chunks are cut into segments that the
 // worker pool scans at once; occurrences are merged in segment order before the filters, so
 // results never depend on the number of threads or on scheduling.
+//
+// Where the data is dense with occurrences, handing each one from Hyperscan to the filters costs
+// far more than reading the bytes; there the scan hands over to one byte-at-a-time automaton per
+// group that applies the standard rule itself (group_automata.hpp), and back once the matches
+// thin out. A sink that takes (match, times) gets those stretches' matches counted per row; a
+// sink that takes a match alone gets each one in order, as elsewhere.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "bytes.hpp"
+#include "group_automata.hpp"
 #include "pattern_matching.hpp"
 #include "result.hpp"
 
@@ -41,14 +50,15 @@ public:
     static Result<ParallelStreamingScanner> build(PatternScanner scanner, uint64_t num_groups);
 
     // Feeds the next chunk: `sink(const PatternMatch&)` receives every match of every group; a
-    // group's matches come in end order, the groups interleaved in no fixed way. An empty chunk
-    // changes nothing.
+    // group's matches come in end order, the groups interleaved in no fixed way. A sink taking
+    // `(const PatternMatch&, uint64_t times)` instead receives every match at least once, some
+    // counted together, in no fixed order. An empty chunk changes nothing.
     template <class Sink>
     void scan_chunk(ByteView chunk, Sink&& sink) {
         if (chunk.empty()) {
             return;
         }
-        run(chunk, [&](uint32_t id) { sink(scanner_.match(id)); });
+        run_with(chunk, sink);
         keep_tail(chunk);
         bytes_processed_ += chunk.size();
     }
@@ -61,7 +71,7 @@ public:
     template <class Sink>
     void finalize(Sink&& sink) {
         if (!tail_.empty()) {
-            run(ByteView(), [&](uint32_t id) { sink(scanner_.match(id)); });
+            run_with(ByteView(), sink);
         }
         tail_.clear();
     }
@@ -71,6 +81,7 @@ public:
     void reset() {
         tail_.clear();
         bytes_processed_ = 0;
+        dense_ = false;
     }
 
     uint64_t num_groups() const { return num_groups_; }
@@ -82,13 +93,35 @@ public:
     size_t segment_bytes = size_t{1} << 20;
     size_t parallel_from_bytes = size_t{4} << 20;
 
+    // When stretches go to the automata: by the density of occurrences (the default), never,
+    // always, or every other stretch (for tests of the hand-over; results are the same).
+    enum class DensePolicy { automatic, never, always, alternate };
+    DensePolicy dense_policy = DensePolicy::automatic;
+
 private:
+    struct Pass;
     ParallelStreamingScanner(PatternScanner scanner, uint64_t num_groups);
 
-    using MatchFn = FunctionRef<void(uint32_t)>;
-    // Runs every group's filter over tail + chunk, calling `on_match(row id)` for each match.
-    void run(ByteView chunk, MatchFn on_match);
+    template <class Sink>
+    void run_with(ByteView chunk, Sink& sink) {
+        constexpr bool counted = std::is_invocable_v<Sink&, const PatternMatch&, uint64_t>;
+        auto on_match = [&](uint32_t id, uint64_t times) {
+            if constexpr (counted) {
+                sink(scanner_.match(id), times);
+            } else {
+                sink(scanner_.match(id));  // `times` is 1: matches come one by one for such sinks
+            }
+        };
+        run(chunk, on_match, counted);
+    }
+
+    using MatchFn = FunctionRef<void(uint32_t, uint64_t)>;
+    // Runs every group's search over tail + chunk, calling `on_match(row id, times)` for each
+    // match; with `counted` false, `times` is always 1 and each group's matches come in end order.
+    void run(ByteView chunk, MatchFn on_match, bool counted);
     void keep_tail(ByteView chunk);
+    // The groups' automata, built on first use; null when the table is too large for them.
+    const GroupAutomata* automata();
 
     PatternScanner scanner_;
     uint64_t num_groups_;
@@ -96,6 +129,9 @@ private:
     std::vector<uint32_t> row_group_;      // per row: its group (a division per match is too slow)
     std::string tail_;                     // the last `scanner_.max_length()` bytes of the stream
     uint64_t bytes_processed_ = 0;
+    bool dense_ = false;                   // whether the next chunk starts with the automata
+    bool automata_built_ = false;
+    std::shared_ptr<const GroupAutomata> automata_;
 };
 
 }  // namespace vesquor

@@ -53,7 +53,10 @@ std::vector<Pattern> ThreatCatalogue::patterns() const {
 }
 
 CategorySets::CategorySets(const ThreatCatalogue& catalogue)
-    : catalogue_(&catalogue), seen_(catalogue.category_count()), distinct_(catalogue.category_count(), 0) {
+    : catalogue_(&catalogue),
+      seen_(catalogue.category_count()),
+      row_seen_(catalogue.row_count(), 0),
+      distinct_(catalogue.category_count(), 0) {
     for (size_t c = 0; c < seen_.size(); ++c) {
         seen_[c].assign(catalogue.entries(c).size(), false);
     }
@@ -63,6 +66,7 @@ void CategorySets::clear() {
     for (std::vector<bool>& seen : seen_) {
         seen.assign(seen.size(), false);
     }
+    row_seen_.assign(row_seen_.size(), 0);
     distinct_.assign(distinct_.size(), 0);
     total_matches_ = 0;
 }

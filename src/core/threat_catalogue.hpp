@@ -68,8 +68,13 @@ class CategorySets {
 public:
     explicit CategorySets(const ThreatCatalogue& catalogue);
 
-    void record(uint32_t row) {
-        ++total_matches_;
+    // Counts `times` matches of the row.
+    void record(uint32_t row, uint64_t times = 1) {
+        total_matches_ += times;
+        if (row_seen_[row]) {
+            return;  // the common case in data dense with matches: one load and a branch
+        }
+        row_seen_[row] = 1;
         std::vector<bool>& seen = seen_[catalogue_->category_of(row)];
         size_t entry = catalogue_->entry_of(row);
         if (!seen[entry]) {
@@ -87,6 +92,7 @@ public:
 private:
     const ThreatCatalogue* catalogue_;
     std::vector<std::vector<bool>> seen_;
+    std::vector<uint8_t> row_seen_;  // per row: whether its entry is already marked
     std::vector<size_t> distinct_;
     uint64_t total_matches_ = 0;
 };
@@ -100,7 +106,7 @@ public:
 
     // Scans a chunk and records every match. Needs the scanner (see `has_scanner`).
     void process_chunk(ByteView chunk) {
-        scanner_->scan_chunk(chunk, [this](const PatternMatch& match) { sets_.record(match.id); });
+        scanner_->scan_chunk(chunk, [this](const PatternMatch& match, uint64_t times) { sets_.record(match.id, times); });
     }
 
     bool has_scanner() const { return scanner_.has_value(); }

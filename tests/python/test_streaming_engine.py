@@ -20,9 +20,15 @@ TAIL_CASES = [
 ]
 
 
+# How stretches of a chunk are searched: Hyperscan's occurrences through the filters, the
+# byte-at-a-time automata, or a hand-over between the two after every stretch (of 1 byte here).
+SEARCH_MODES = {"hyperscan": dict(dense=1), "automata": dict(dense=2), "hand_over": dict(dense=3, segment_bytes=1)}
+
+
+@pytest.mark.parametrize("mode", SEARCH_MODES)
 @pytest.mark.parametrize("steps,expected", [c[1:] for c in TAIL_CASES], ids=[c[0] for c in TAIL_CASES])
-def test_tail_rules(engine, steps, expected):
-    assert engine.stream(ABCD, 1, steps)[:-1] == expected
+def test_tail_rules(engine, steps, expected, mode):
+    assert engine.stream(ABCD, 1, steps, **SEARCH_MODES[mode])[:-1] == expected
     assert ReferenceStream(ABCD, 1).run(steps)[:-1] == expected
 
 
@@ -46,9 +52,10 @@ GROUP_CASES = [
 ]
 
 
+@pytest.mark.parametrize("mode", SEARCH_MODES)
 @pytest.mark.parametrize("patterns,groups,data,expected", [c[1:] for c in GROUP_CASES], ids=[c[0] for c in GROUP_CASES])
-def test_groups(engine, patterns, groups, data, expected):
-    assert engine.stream(patterns, groups, [data])[0] == expected
+def test_groups(engine, patterns, groups, data, expected, mode):
+    assert engine.stream(patterns, groups, [data], **SEARCH_MODES[mode])[0] == expected
     assert ReferenceStream(patterns, groups).run([data])[0] == expected
 
 
@@ -85,6 +92,51 @@ def streams(draw):
 def test_engine_equals_per_group_reference(engine, case, segment_bytes):
     patterns, groups, steps = case
     assert engine.stream(patterns, groups, steps, segment_bytes) == ReferenceStream(patterns, groups).run(steps)
+
+
+def counted(steps_result):
+    """A run's per-step ids as a counting sink sees them: sorted."""
+    return [sorted(ids) if ids is not None else None for ids in steps_result[:-1]] + steps_result[-1:]
+
+
+@settings(max_examples=800, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(streams(), st.sampled_from([1, 2, 5, 64]), st.sampled_from([2, 3]), st.booleans())
+def test_automata_equal_reference(engine, case, segment_bytes, dense, count):
+    # The automata from the start (2) or taking over and handing back after every stretch of
+    # `segment_bytes` (3); matches handed over in order, or counted.
+    patterns, groups, steps = case
+    expected = ReferenceStream(patterns, groups).run(steps)
+    got = engine.stream(patterns, groups, steps, segment_bytes, dense, count)
+    assert got == (counted(expected) if count else expected)
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.lists(st.binary(min_size=1, max_size=6), min_size=1, max_size=6), st.integers(1, 4), st.data())
+def test_dense_data_equals_reference(engine, patterns, groups, data):
+    # Data made of the rows themselves, long enough for lanes guessed in parallel (64 KiB each):
+    # the automata take over by density, and their counted matches are exact.
+    units = data.draw(st.lists(st.sampled_from(patterns) | st.binary(max_size=2), min_size=1, max_size=8))
+    body = b"".join(units) * (300_000 // len(b"".join(units) or b"x") + 1)
+    steps = [body[:200_000], body[200_000:], "finalize"]
+    in_order = ReferenceStream(patterns, groups).run(steps)
+    expected = counted(in_order)
+    assert engine.stream(patterns, groups, steps, 0, 0, 1) == expected
+    assert engine.stream(patterns, groups, steps, 0, 2, 1) == expected
+    # Stretches of 70000 bytes: the automata take over inside the first chunk.
+    assert engine.stream(patterns, groups, steps, 70_000, 0, 1) == expected
+    assert engine.stream(patterns, groups, steps, 70_000, 0, 0) == in_order
+
+
+@pytest.mark.parametrize("length", [400_000, 400_001, 400_003])
+def test_guessed_lanes_that_never_meet_the_truth(engine, length):
+    # "%n" and "n%" over "%n%n...": a lane guessed from the start state at an odd offset reads
+    # "n%" matches where the truth reads "%n" ones, and the two never meet; the lane is then run
+    # again from its true state.
+    patterns = [b"%n", b"n%"]
+    data = (b"x" + b"%n" * length)[:length]
+    steps = [data, "finalize"]
+    expected = counted(ReferenceStream(patterns, 1).run(steps))
+    assert engine.stream(patterns, 1, steps, 0, 2, 1) == expected
 
 
 @settings(max_examples=150, deadline=None)

@@ -1,0 +1,127 @@
+#include "group_automata.hpp"
+
+#include <algorithm>
+#include <limits>
+
+namespace vesquor {
+
+namespace {
+
+constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
+
+}  // namespace
+
+std::shared_ptr<const GroupAutomata> GroupAutomata::build(const PatternScanner& scanner,
+                                                          const std::vector<uint32_t>& row_group, size_t groups) {
+    const std::vector<Pattern>& rows = scanner.rows();
+    auto built = std::make_shared<GroupAutomata>();
+
+    // Bytes that occur in no row all behave alike: one class. Every other byte is a class of its own.
+    bool used[256] = {};
+    size_t total_bytes = 0;
+    for (const Pattern& row : rows) {
+        for (unsigned char c : row.pattern) used[c] = true;
+        total_bytes += row.pattern.size();
+    }
+    uint32_t classes = 1;
+    for (int byte = 0; byte < 256; ++byte) {
+        built->byte_class_[byte] = used[byte] ? static_cast<uint8_t>(classes++) : 0;
+    }
+    // The stride of a table row: a power of two, so a state's index is a shift away.
+    while ((uint32_t{1} << built->shift_) < classes) ++built->shift_;
+    const size_t stride = size_t{1} << built->shift_;
+    // Each group's trie has at most its rows' bytes plus one nodes; bound the tables before
+    // building anything.
+    if ((total_bytes + groups) * stride * sizeof(uint32_t) > kMaxTableBytes) {
+        return nullptr;
+    }
+
+    std::vector<std::vector<uint32_t>> members(groups);
+    for (size_t i = 0; i < rows.size(); ++i) members[row_group[i]].push_back(static_cast<uint32_t>(i));
+
+    built->groups_.resize(groups);
+    for (size_t g = 0; g < groups; ++g) {
+        // The trie of the group's rows, over byte classes; node 0 is the root.
+        std::vector<uint32_t> delta(stride, kNone);
+        std::vector<uint32_t> terminal{kNone}, depth{0};
+        for (uint32_t id : members[g]) {
+            uint32_t node = 0;
+            for (unsigned char c : rows[id].pattern) {
+                size_t edge = node * stride + built->byte_class_[c];
+                if (delta[edge] == kNone) {
+                    delta[edge] = static_cast<uint32_t>(terminal.size());
+                    terminal.push_back(kNone);
+                    depth.push_back(depth[node] + 1);
+                    delta.resize(delta.size() + stride, kNone);
+                }
+                node = delta[edge];
+            }
+            if (terminal[node] == kNone) terminal[node] = id;  // rows come in id order: the lowest id wins
+        }
+        const size_t nodes = terminal.size();
+
+        // Breadth first: failure links, the full transition table, and each node's reported row
+        // (its own, else its longest proper suffix's).
+        std::vector<uint32_t> fail(nodes, 0), reports(nodes, kNone), order{0};
+        order.reserve(nodes);
+        for (size_t at = 0; at < order.size(); ++at) {
+            uint32_t node = order[at];
+            for (size_t c = 0; c < stride; ++c) {
+                uint32_t& target = delta[node * stride + c];
+                uint32_t fallback = node == 0 ? 0 : delta[fail[node] * stride + c];
+                if (target == kNone) {
+                    target = fallback;
+                } else {
+                    fail[target] = fallback;
+                    reports[target] = terminal[target] != kNone ? terminal[target] : reports[fallback];
+                    order.push_back(target);
+                }
+            }
+        }
+        // The standard rule: after a match, go on as from the start.
+        for (size_t node = 1; node < nodes; ++node) {
+            if (reports[node] != kNone) {
+                std::copy(delta.begin(), delta.begin() + static_cast<std::ptrdiff_t>(stride),
+                          delta.begin() + static_cast<std::ptrdiff_t>(node * stride));
+            }
+        }
+        // Number the states reachable from the root: non-match states first, the root being 0.
+        std::vector<uint32_t> number(nodes, kNone);
+        std::vector<uint32_t> reachable{0};
+        number[0] = 0;
+        for (size_t at = 0; at < reachable.size(); ++at) {
+            for (size_t c = 0; c < stride; ++c) {
+                uint32_t target = delta[reachable[at] * stride + c];
+                if (number[target] == kNone) {
+                    number[target] = 0;  // seen; numbered below
+                    reachable.push_back(target);
+                }
+            }
+        }
+        std::stable_partition(reachable.begin() + 1, reachable.end(),
+                              [&](uint32_t node) { return reports[node] == kNone; });
+        Automaton& automaton = built->groups_[g];
+        automaton.next.resize(reachable.size() * stride);
+        automaton.depth.resize(reachable.size());
+        for (size_t i = 0; i < reachable.size(); ++i) {
+            number[reachable[i]] = static_cast<uint32_t>(i * stride);
+        }
+        automaton.first_match = static_cast<uint32_t>(reachable.size() * stride);
+        for (size_t i = 0; i < reachable.size(); ++i) {
+            uint32_t node = reachable[i];
+            for (size_t c = 0; c < stride; ++c) {
+                automaton.next[i * stride + c] = number[delta[node * stride + c]];
+            }
+            if (reports[node] == kNone) {
+                automaton.depth[i] = depth[node];
+            } else {
+                automaton.first_match = std::min(automaton.first_match, static_cast<uint32_t>(i * stride));
+                automaton.depth[i] = 0;
+                automaton.match_row.push_back(reports[node]);
+            }
+        }
+    }
+    return built;
+}
+
+}  // namespace vesquor
