@@ -31,23 +31,10 @@ import ahocorasick_rs
 import vesquor
 from bench_model_integrity import random_buffer, text_buffer, zeros_buffer
 
-# The catalogue in table order: pattern bytes and label (the package does not export its table).
-ROWS = [
-    (b"malicious", "trigger:malicious"), (b"exploit", "trigger:exploit"), (b"trigger", "trigger:trigger_keyword"),
-    (b"bypass", "trigger:bypass"), (b"backdoor", "trigger:backdoor"), (b"jailbreak", "trigger:jailbreak"),
-    (b"admin_override", "tool_hijack:admin_override"), (b"system_call", "tool_hijack:system_call"),
-    (b"execute_command", "tool_hijack:execute_command"), (b"delete_files", "tool_hijack:delete_files"),
-    (b"delete_all_files", "tool_hijack:delete_all_files"), (b"rm -rf /", "tool_hijack:rm_rf_root"),
-    (b"execute without confirmation", "tool_hijack:execute_no_confirm"),
-    (b"data_exfiltration", "exfiltration:data_exfiltration"), (b"credential_theft", "exfiltration:credential_theft"),
-    (b"send all user data", "exfiltration:send_user_data"), (b"external endpoint", "exfiltration:external_endpoint"),
-    (b"upload sensitive", "exfiltration:upload_sensitive"), (b"system_override", "system_override:system_override"),
-    (b"admin_mode", "system_override:admin_mode"), (b"override safety", "system_override:override_safety"),
-    (b"ignore previous instructions", "system_override:ignore_instructions"),
-    (b"bypass safety", "system_override:bypass_safety"), (b"privilege_escalation", "privilege:privilege_escalation"),
-    (b"escalate_privileges", "privilege:escalate_privileges"), (b"elevated privileges", "privilege:elevated_privileges"),
-    (b"debug mode enabled", "privilege:debug_mode"), (b"enhanced capabilities", "privilege:enhanced_capabilities"),
-]
+# The catalogue tables live beside the tests, which check them against the package.
+sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests", "python"))
+from catalogue_tables import BEHAVIOR_ANALYSIS as ROWS  # noqa: E402
+
 LISTS = ["backdoor_triggers_found", "tool_hijacking_found", "data_exfiltration_found", "system_override_found",
          "privilege_escalation_found"]
 GROUPS = (1, 2)

@@ -26,14 +26,12 @@ import ahocorasick_rs
 import vesquor
 from bench_model_integrity import random_buffer, text_buffer, zeros_buffer
 
-ROWS = [
-    b"strcpy\x00", b"strcat\x00", b"sprintf\x00", b"gets\x00", b"scanf\x00", b"strncpy\x00", b"strncat\x00",
-    b"snprintf\x00", b"vsprintf\x00", b"vsnprintf\x00", b"strcpy@", b"memcpy@", b"sprintf@", b"memcpy\x00",
-    b"memmove\x00", b"memset\x00", b"bcopy\x00", b"bzero\x00", b"malloc\x00", b"calloc\x00", b"realloc\x00",
-    b"alloca\x00", b"printf\x00", b"fprintf\x00", b"dprintf\x00", b"syslog\x00", b"\x58\xc3", b"\x5d\xc3",
-    b"\xff\xe4", b"\xff\x25", b"\x81\xc4", b"\x81\xec", b"\xf3\xa4", b"\xf3\xa5", b"\xf3\xaa", b"%n", b"%s%s%s",
-    b"%x%x%x", b"%p%p%p", b"size * count", b"len + 1", b"sizeof(",
-]
+# The catalogue tables live beside the tests, which check them against the package.
+sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests", "python"))
+from catalogue_tables import BUFFER_OVERFLOW  # noqa: E402
+
+ROWS = [pattern for pattern, _ in BUFFER_OVERFLOW]
+LABELS = [label for _, label in BUFFER_OVERFLOW]
 GROUPS = (1, 2, 4)
 
 
@@ -105,20 +103,6 @@ def main() -> int:
         print(line)
     print("\nGB/s (1e9 bytes/s); vq n = vesquor with n groups, ac n = per-group ahocorasick-rs on n threads")
     return 0
-
-
-LABELS = [
-    "dangerous:strcpy", "dangerous:strcat", "dangerous:sprintf", "dangerous:gets", "dangerous:scanf",
-    "dangerous:strncpy", "dangerous:strncat", "dangerous:snprintf", "dangerous:vsprintf", "dangerous:vsnprintf",
-    "dangerous:strcpy", "dangerous:memcpy", "dangerous:sprintf", "dangerous:memcpy", "dangerous:memmove",
-    "dangerous:memset", "dangerous:bcopy", "dangerous:bzero", "dangerous:malloc", "dangerous:calloc",
-    "dangerous:realloc", "dangerous:alloca", "dangerous:printf", "dangerous:fprintf", "dangerous:dprintf",
-    "dangerous:syslog", "rop:pop_eax_ret", "rop:pop_ebp_ret", "rop:jmp_esp", "rop:jmp_indirect",
-    "rop:add_esp_imm32", "rop:sub_esp_imm32", "rop:rep_movsb", "rop:rep_movsd", "rop:rep_stosb",
-    "format_string:format_n_specifier", "format_string:repeated_s", "format_string:repeated_x",
-    "format_string:repeated_p", "integer_overflow:multiply_size_count", "integer_overflow:increment_len",
-    "integer_overflow:sizeof_expr",
-]
 
 
 def vesquor_label(row: int) -> str:

@@ -13,27 +13,16 @@ per-group reference on each buffer; a wrong answer exits with status 1.
 
 from __future__ import annotations
 
+import os
 import sys
 
 import vesquor
 from bench_behavior_analysis import Variant, arguments, make_buffers, run, wrong_answers
 
-# The catalogue in table order: pattern bytes and label (the package does not export its table).
-ROWS = [
-    (b"MZ\x90\x00", "executable:pe_header"), (b"\x7fELF\x01\x01\x01", "executable:elf_header"),
-    (b"\xfe\xed\xfa\xce\x00\x00\x00", "executable:macho_32bit"), (b"\xfe\xed\xfa\xcf\x00\x00\x00", "executable:macho_64bit"),
-    (b"#!/bin/", "executable:shell_script"), (b"#!/usr/", "executable:usr_script"),
-    (b"backdoor", "malicious:backdoor_keyword"), (b"malware", "malicious:malware_keyword"),
-    (b"exploit", "malicious:exploit_keyword"), (b"shellcode", "malicious:shellcode_keyword"),
-    (b"payload", "malicious:payload_keyword"), (b"rootkit", "malicious:rootkit_keyword"),
-    (b"eval(", "suspicious:eval_function"), (b"exec(", "suspicious:exec_function"),
-    (b"system(", "suspicious:system_function"), (b"__import__", "suspicious:python_import"),
-    (b"subprocess", "suspicious:subprocess"), (b"http://", "suspicious:http_scheme"),
-    (b"https://", "suspicious:https_scheme"), (b"curl ", "suspicious:curl_command"), (b"wget ", "suspicious:wget_command"),
-    (b"powershell", "suspicious:powershell"), (b"/etc/passwd", "suspicious:passwd_file"),
-    (b"/etc/shadow", "suspicious:shadow_file"), (b".ssh/id_rsa", "suspicious:ssh_key"),
-    (b".aws/credentials", "suspicious:aws_creds"),
-]
+# The catalogue tables live beside the tests, which check them against the package.
+sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests", "python"))
+from catalogue_tables import GGUF_SAFETY as ROWS  # noqa: E402
+
 LISTS = ["suspicious_patterns_found", "executable_patterns_found", "malicious_patterns_found"]
 
 

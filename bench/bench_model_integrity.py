@@ -33,20 +33,12 @@ import ahocorasick_rs
 
 import vesquor
 
-# The ten signatures of the malware catalogue, in catalogue order (the package does not export
-# its table).
-SIGNATURES = [
-    bytes.fromhex("4D5A9000"),
-    bytes.fromhex("7F454C4601"),
-    bytes.fromhex("7F454C4602"),
-    bytes.fromhex("FEEDFACE"),
-    bytes.fromhex("FEEDFACF"),
-    bytes.fromhex("CAFEBABE"),
-    b"#!/bin/sh",
-    b"#!/bin/bash",
-    b"#!/usr/bin/python",
-    b"#!/usr/bin/env",
-]
+# The catalogue tables live beside the tests, which check them against the package.
+sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests", "python"))
+from catalogue_tables import MALWARE  # noqa: E402
+
+# The ten signatures of the malware catalogue, in catalogue order.
+SIGNATURES = [pattern for pattern, _, _ in MALWARE]
 PLANTED = SIGNATURES[2]
 PLANTED_INDEX = 2
 PLANTED_LABEL = "ELF executable header (Linux/Unix 64-bit)"

@@ -37,6 +37,10 @@ import safetensors
 
 import vesquor
 
+# The catalogue tables live beside the tests, which check them against the package.
+sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests", "python"))
+from catalogue_tables import MALWARE  # noqa: E402
+
 HEADER_SIZES = {"1 KB": 1_000, "1 MB": 1_000_000, "100 MB": 100_000_000}
 ENTRY = '"model.layers.{:08d}.mlp.weight":{{"dtype":"U8","shape":[2],"data_offsets":[{},{}]}}'
 
@@ -45,8 +49,7 @@ SHEBANG = b"#!/bin/sh"
 ELF_LABEL = "ELF executable header (Linux/Unix 64-bit)"
 SHEBANG_LABEL = "Shell script shebang"
 PLANTED = 50
-SIGNATURES = [bytes.fromhex(h) for h in ("4D5A9000", "7F454C4601", "7F454C4602", "FEEDFACE", "FEEDFACF", "CAFEBABE")]
-SIGNATURES += [b"#!/bin/sh", b"#!/bin/bash", b"#!/usr/bin/python", b"#!/usr/bin/env"]
+SIGNATURES = [pattern for pattern, _, _ in MALWARE]
 
 
 def header_file(size: int) -> tuple[bytes, int]:

@@ -34,41 +34,10 @@ import ahocorasick_rs
 import vesquor
 from bench_model_integrity import random_buffer, text_buffer, zeros_buffer
 
-# The catalogue in row order (the package does not export its table).
-TABLE = [
-    (b"admin_", "dangerous:admin_tool"), (b"root_", "dangerous:root_tool"), (b"sudo_", "dangerous:sudo_tool"),
-    (b"system_", "dangerous:system_tool"), (b"shell_", "dangerous:shell_tool"), (b"bash_", "dangerous:bash_tool"),
-    (b"delete_", "dangerous:delete_tool"), (b"remove_", "dangerous:remove_tool"),
-    (b"destroy_", "dangerous:destroy_tool"), (b"format_", "dangerous:format_tool"),
-    (b"erase_", "dangerous:erase_tool"), (b"overwrite_", "dangerous:overwrite_tool"),
-    (b"corrupt_", "dangerous:corrupt_tool"), (b"connect_", "dangerous:connect_tool"),
-    (b"upload_", "dangerous:upload_tool"), (b"send_", "dangerous:send_tool"),
-    (b"transmit_", "dangerous:transmit_tool"), (b"exfiltrate_", "dangerous:exfiltrate_tool"),
-    (b"download_", "dangerous:download_tool"), (b"establish_", "dangerous:establish_tool"),
-    (b"access_external", "dangerous:access_external"), (b"access_remote", "dangerous:access_remote"),
-    (b"steal_", "dangerous:steal_tool"), (b"harvest_", "dangerous:harvest_tool"),
-    (b"bypass_", "dangerous:bypass_tool"), (b"crack_", "dangerous:crack_tool"),
-    (b"extract_", "dangerous:extract_tool"), (b"impersonate_", "dangerous:impersonate_tool"),
-    (b"access_credentials", "dangerous:access_credentials"), (b"access_passwords", "dangerous:access_passwords"),
-    (b"read_credentials", "dangerous:read_credentials"), (b"read_passwords", "dangerous:read_passwords"),
-    (b"modify_", "dangerous:modify_tool"), (b"alter_", "dangerous:alter_tool"), (b"inject_", "dangerous:inject_tool"),
-    (b"insert_", "dangerous:insert_tool"), (b"implant_", "dangerous:implant_tool"), (b"hide_", "dangerous:hide_tool"),
-    (b"disable_", "dangerous:disable_tool"), (b"; rm -rf", "suspicious:shell_command_injection"),
-    (b"&& rm -rf", "suspicious:shell_command_chaining"), (b"| bash", "suspicious:pipe_to_bash"),
-    (b"| sh", "suspicious:pipe_to_sh"), (b"DROP DATABASE", "suspicious:drop_database"),
-    (b"DELETE FROM", "suspicious:delete_from"), (b"TRUNCATE TABLE", "suspicious:truncate_table"),
-    (b"su -", "suspicious:su_command"), (b"chmod 777", "suspicious:chmod_777"),
-    (b"chown root", "suspicious:chown_root"), (b"setuid", "suspicious:setuid"), (b"setgid", "suspicious:setgid"),
-    (b"runas", "suspicious:runas"), (b"net user", "suspicious:net_user"), (b"usermod", "suspicious:usermod"),
-    (b"nc -e", "suspicious:nc_execute"), (b"netcat -e", "suspicious:netcat_execute"),
-    (b"ssh -R", "suspicious:ssh_reverse"), (b"base64 -", "suspicious:base64_pipe"),
-    (b"| gzip", "suspicious:gzip_pipe"), (b"| tar", "suspicious:tar_pipe"), (b"mysqldump", "suspicious:mysqldump"),
-    (b"pg_dump", "suspicious:pg_dump"), (b"cat /etc/passwd", "suspicious:cat_passwd"),
-    (b"cat /etc/shadow", "suspicious:cat_shadow"), (b"screen -d", "suspicious:screen_detach"),
-    (b"disown", "suspicious:disown"), (b"history -c", "suspicious:history_clear"),
-    (b"unset HISTFILE", "suspicious:unset_histfile"), (b"HISTSIZE=0", "suspicious:zero_histsize"),
-    (b">/dev/null", "suspicious:dev_null_redirect"), (b"syslog", "suspicious:syslog"),
-]
+# The catalogue tables live beside the tests, which check them against the package.
+sys.path.append(os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests", "python"))
+from catalogue_tables import TOOL_CALLING as TABLE  # noqa: E402
+
 GROUPS = (1, 2, 4)
 PLANTED = 2000
 STREAM_CHUNK = 16 << 20

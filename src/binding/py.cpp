@@ -232,6 +232,15 @@ bool to_str(PyObject* value, const char* name, std::string& out) {
     return true;
 }
 
+ExclusiveBorrow parse_and_borrow(const Signature& signature, PyObject* args, PyObject* kwargs, const char* name,
+                                 ByteView& out, BorrowFlag& flag) {
+    PyObject* given[1];
+    if (!signature.parse(args, kwargs, given) || !to_bytes(given[0], name, out)) {
+        return ExclusiveBorrow(nullptr);
+    }
+    return ExclusiveBorrow::try_take(flag);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Values
 

@@ -117,11 +117,16 @@ struct BorrowFlag {
     int state = 0;  // 0 free, -1 held by a changing call
 };
 
+class Signature;  // under Arguments, below
+
 // Held by a method that changes the object. `try_take` raises RuntimeError "Already borrowed" and
 // returns an empty guard when another call holds the object.
 class ExclusiveBorrow {
 public:
     static ExclusiveBorrow try_take(BorrowFlag& flag);
+    // Makes the empty guard itself when the arguments are refused.
+    friend ExclusiveBorrow parse_and_borrow(const Signature& signature, PyObject* args, PyObject* kwargs,
+                                            const char* name, ByteView& out, BorrowFlag& flag);
     ExclusiveBorrow(ExclusiveBorrow&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)) {}
     ExclusiveBorrow(const ExclusiveBorrow&) = delete;
     ~ExclusiveBorrow() {
@@ -178,6 +183,14 @@ bool to_count(PyObject* value, const char* name, uint64_t& out);
 // A str, as UTF-8. Otherwise TypeError "argument 'pattern_mode': 'int' object cannot be converted
 // to 'PyString'".
 bool to_str(PyObject* value, const char* name, std::string& out);
+
+// The start of a changing method whose one parameter, `name`, is bytes: parses the call, reads the
+// argument in place into `out`, then takes the borrow on `flag`. On failure, an empty guard with
+// the exception set, in this order of checks: the call's TypeError, the argument's TypeError,
+// RuntimeError "Already borrowed". The object's own state is the caller's to check, guard held.
+// `signature` has exactly one parameter: the call is parsed into one slot.
+ExclusiveBorrow parse_and_borrow(const Signature& signature, PyObject* args, PyObject* kwargs, const char* name,
+                                 ByteView& out, BorrowFlag& flag);
 
 // ---------------------------------------------------------------------------------------------
 // Values: every conversion failure of the interpreter becomes PanicException.

@@ -335,12 +335,8 @@ PyObject* StreamingValidator_validate_header(PyObject* self, PyObject* args, PyO
     return guarded([&]() -> PyObject* {
         static const Signature signature("SafeTensorsStreamingValidator.validate_header", {"header_data"}, 1, true);
         StreamState& state = unbox<StreamState>(self);
-        PyObject* given[1];
         ByteView header;
-        if (!signature.parse(args, kwargs, given) || !to_bytes(given[0], "header_data", header)) {
-            return nullptr;
-        }
-        ExclusiveBorrow borrow = ExclusiveBorrow::try_take(state.borrow);
+        ExclusiveBorrow borrow = parse_and_borrow(signature, args, kwargs, "header_data", header, state.borrow);
         if (!borrow) {
             return nullptr;
         }
@@ -357,12 +353,8 @@ PyObject* StreamingValidator_process_chunk(PyObject* self, PyObject* args, PyObj
     return guarded([&]() -> PyObject* {
         static const Signature signature("SafeTensorsStreamingValidator.process_chunk", {"chunk"}, 1, true);
         StreamState& state = unbox<StreamState>(self);
-        PyObject* given[1];
         ByteView chunk;
-        if (!signature.parse(args, kwargs, given) || !to_bytes(given[0], "chunk", chunk)) {
-            return nullptr;
-        }
-        ExclusiveBorrow borrow = ExclusiveBorrow::try_take(state.borrow);
+        ExclusiveBorrow borrow = parse_and_borrow(signature, args, kwargs, "chunk", chunk, state.borrow);
         if (!borrow) {
             return nullptr;
         }

@@ -210,12 +210,8 @@ PyObject* malware_stream_new(PyTypeObject* type, PyObject* args, PyObject* kwarg
 
 PyObject* malware_stream_scan(PyObject* self, PyObject* args, PyObject* kwargs, const Signature& signature) {
     MalwareStream& state = unbox<MalwareStream>(self);
-    PyObject* given[1];
     ByteView chunk;
-    if (!signature.parse(args, kwargs, given) || !to_bytes(given[0], "chunk", chunk)) {
-        return nullptr;
-    }
-    ExclusiveBorrow borrow = ExclusiveBorrow::try_take(state.borrow);
+    ExclusiveBorrow borrow = parse_and_borrow(signature, args, kwargs, "chunk", chunk, state.borrow);
     if (!borrow) {
         return nullptr;
     }

@@ -18,12 +18,8 @@ PyObject* threat_new(PyTypeObject* type, PyObject* args, PyObject* kwargs, const
 
 PyObject* threat_process_chunk(PyObject* self, PyObject* args, PyObject* kwargs, const Signature& signature) {
     ThreatState& state = unbox<ThreatState>(self);
-    PyObject* given[1];
     ByteView chunk;
-    if (!signature.parse(args, kwargs, given) || !to_bytes(given[0], "chunk", chunk)) {
-        return nullptr;
-    }
-    ExclusiveBorrow borrow = ExclusiveBorrow::try_take(state.borrow);
+    ExclusiveBorrow borrow = parse_and_borrow(signature, args, kwargs, "chunk", chunk, state.borrow);
     if (!borrow) {
         return nullptr;
     }

@@ -117,12 +117,8 @@ PyObject* StreamingValidator_process_chunk(PyObject* self, PyObject* args, PyObj
     return guarded([&]() -> PyObject* {
         static const Signature signature("ToolCallingStreamingValidator.process_chunk", {"chunk"}, 1, true);
         ThreatState& state = unbox<ThreatState>(self);
-        PyObject* given[1];
         ByteView chunk;
-        if (!signature.parse(args, kwargs, given) || !to_bytes(given[0], "chunk", chunk)) {
-            return nullptr;
-        }
-        ExclusiveBorrow borrow = ExclusiveBorrow::try_take(state.borrow);
+        ExclusiveBorrow borrow = parse_and_borrow(signature, args, kwargs, "chunk", chunk, state.borrow);
         if (!borrow) {
             return nullptr;
         }

@@ -3,41 +3,11 @@
 import random
 
 import pytest
+from catalogue_tables import BEHAVIOR_ANALYSIS as CATALOGUE
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from streaming_reference import ReferenceStream
 
-# The catalogue as the reference sees it: bytes and labels by row.
-CATALOGUE = [
-    (b"malicious", "trigger:malicious"),
-    (b"exploit", "trigger:exploit"),
-    (b"trigger", "trigger:trigger_keyword"),
-    (b"bypass", "trigger:bypass"),
-    (b"backdoor", "trigger:backdoor"),
-    (b"jailbreak", "trigger:jailbreak"),
-    (b"admin_override", "tool_hijack:admin_override"),
-    (b"system_call", "tool_hijack:system_call"),
-    (b"execute_command", "tool_hijack:execute_command"),
-    (b"delete_files", "tool_hijack:delete_files"),
-    (b"delete_all_files", "tool_hijack:delete_all_files"),
-    (b"rm -rf /", "tool_hijack:rm_rf_root"),
-    (b"execute without confirmation", "tool_hijack:execute_no_confirm"),
-    (b"data_exfiltration", "exfiltration:data_exfiltration"),
-    (b"credential_theft", "exfiltration:credential_theft"),
-    (b"send all user data", "exfiltration:send_user_data"),
-    (b"external endpoint", "exfiltration:external_endpoint"),
-    (b"upload sensitive", "exfiltration:upload_sensitive"),
-    (b"system_override", "system_override:system_override"),
-    (b"admin_mode", "system_override:admin_mode"),
-    (b"override safety", "system_override:override_safety"),
-    (b"ignore previous instructions", "system_override:ignore_instructions"),
-    (b"bypass safety", "system_override:bypass_safety"),
-    (b"privilege_escalation", "privilege:privilege_escalation"),
-    (b"escalate_privileges", "privilege:escalate_privileges"),
-    (b"elevated privileges", "privilege:elevated_privileges"),
-    (b"debug mode enabled", "privilege:debug_mode"),
-    (b"enhanced capabilities", "privilege:enhanced_capabilities"),
-]
 CATEGORIES = ["trigger", "tool_hijack", "exfiltration", "system_override", "privilege"]
 ALL_APART = b"".join(b"~" * 40 + pattern for pattern, _ in CATALOGUE) + b"~" * 40
 LABELS = [label for _, label in CATALOGUE]

@@ -7,6 +7,7 @@ import sys
 import textwrap
 
 import pytest
+from catalogue_tables import BUFFER_OVERFLOW as CATALOGUE
 from streaming_reference import ReferenceStream
 
 NUL = b"\x00"
@@ -138,25 +139,6 @@ def test_result_is_read_only(native):
     assert repr(result).startswith("<vesquor._native.BufferOverflowValidation object at ")
 
 
-# The catalogue as the reference sees it: bytes and labels by row.
-CATALOGUE = [
-    (b"strcpy\x00", "dangerous:strcpy"), (b"strcat\x00", "dangerous:strcat"), (b"sprintf\x00", "dangerous:sprintf"),
-    (b"gets\x00", "dangerous:gets"), (b"scanf\x00", "dangerous:scanf"), (b"strncpy\x00", "dangerous:strncpy"),
-    (b"strncat\x00", "dangerous:strncat"), (b"snprintf\x00", "dangerous:snprintf"),
-    (b"vsprintf\x00", "dangerous:vsprintf"), (b"vsnprintf\x00", "dangerous:vsnprintf"),
-    (b"strcpy@", "dangerous:strcpy"), (b"memcpy@", "dangerous:memcpy"), (b"sprintf@", "dangerous:sprintf"),
-    (b"memcpy\x00", "dangerous:memcpy"), (b"memmove\x00", "dangerous:memmove"), (b"memset\x00", "dangerous:memset"),
-    (b"bcopy\x00", "dangerous:bcopy"), (b"bzero\x00", "dangerous:bzero"), (b"malloc\x00", "dangerous:malloc"),
-    (b"calloc\x00", "dangerous:calloc"), (b"realloc\x00", "dangerous:realloc"), (b"alloca\x00", "dangerous:alloca"),
-    (b"printf\x00", "dangerous:printf"), (b"fprintf\x00", "dangerous:fprintf"), (b"dprintf\x00", "dangerous:dprintf"),
-    (b"syslog\x00", "dangerous:syslog"), (b"\x58\xc3", "rop:pop_eax_ret"), (b"\x5d\xc3", "rop:pop_ebp_ret"),
-    (b"\xff\xe4", "rop:jmp_esp"), (b"\xff\x25", "rop:jmp_indirect"), (b"\x81\xc4", "rop:add_esp_imm32"),
-    (b"\x81\xec", "rop:sub_esp_imm32"), (b"\xf3\xa4", "rop:rep_movsb"), (b"\xf3\xa5", "rop:rep_movsd"),
-    (b"\xf3\xaa", "rop:rep_stosb"), (b"%n", "format_string:format_n_specifier"),
-    (b"%s%s%s", "format_string:repeated_s"), (b"%x%x%x", "format_string:repeated_x"),
-    (b"%p%p%p", "format_string:repeated_p"), (b"size * count", "integer_overflow:multiply_size_count"),
-    (b"len + 1", "integer_overflow:increment_len"), (b"sizeof(", "integer_overflow:sizeof_expr"),
-]
 CATEGORIES = ["dangerous", "rop", "format_string", "integer_overflow"]
 
 

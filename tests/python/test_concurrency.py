@@ -11,6 +11,8 @@ import threading
 import time
 
 import pytest
+from busy_object import conflict_while_busy
+from safetensors_fixtures import st_file
 
 RNG = random.Random(11)
 PLANTS = [b"\x7fELF\x02", b"#!/bin/bash", b"vsprintf\x00", b"%n", b"os.system(", b"<backdoor>",
@@ -123,6 +125,47 @@ def test_misused_shared_object_fails_cleanly(native):
     assert not other and set(refused) <= {"Already borrowed"}
     assert len(fed) + len(refused) == 40 and fed
     assert validator.finalize().total_matches == len(fed)
+
+
+def with_header(validator):
+    validator.validate_header(st_file({"w": {"dtype": "U8", "shape": [16], "data_offsets": [0, 16]}}))
+    return validator
+
+
+# Every method that takes one bytes argument and holds the object while it runs.
+HOLDERS = [
+    # name                object                                                      method
+    ("scanner",           lambda n: n.PyParallelStreamingScanner(2),                  "scan_chunk"),
+    ("model_integrity",   lambda n: n.ModelIntegrityStreamingValidator(2),            "process_chunk"),
+    ("safetensors_data",  lambda n: with_header(n.SafeTensorsStreamingValidator(2)),  "process_chunk"),
+    ("safetensors_head",  lambda n: with_header(n.SafeTensorsStreamingValidator(2)),  "validate_header"),
+    ("tool_calling",      lambda n: n.ToolCallingStreamingValidator(2),               "process_chunk"),
+    ("buffer_overflow",   lambda n: n.BufferOverflowStreamingValidator(2),            "process_chunk"),
+    ("supply_chain",      lambda n: n.SupplyChainStreamingValidator(2),               "process_chunk"),
+    ("behavior_analysis", lambda n: n.BehaviorAnalysisStreamingValidator(2),          "process_chunk"),
+    ("tokenizer_hygiene", lambda n: n.TokenizerHygieneStreamingValidator(2),          "process_chunk"),
+    ("gguf_safety",       lambda n: n.GGUFSafetyStreamingValidator(2),                "process_chunk"),
+]
+
+
+@pytest.mark.parametrize("make,method", [h[1:] for h in HOLDERS], ids=[h[0] for h in HOLDERS])
+def test_argument_is_checked_before_the_borrow(native, make, method):
+    # While another thread scans 32 MiB on the object, a call with a str is still refused for its
+    # argument (TypeError), and an empty chunk right after it meets the borrow.
+    target = make(native)
+    scan = getattr(target, "scan_chunk" if method == "scan_chunk" else "process_chunk")
+    data = random.Random(5).randbytes(32 << 20)
+    seen = []
+
+    def probe():
+        try:
+            getattr(target, method)("chunk")
+        except (TypeError, RuntimeError) as error:
+            seen.append(type(error))
+        scan(b"")
+
+    assert conflict_while_busy(lambda: scan(data), probe) == "Already borrowed"
+    assert set(seen) == {TypeError}
 
 
 @pytest.mark.skipif(sys.platform != "linux", reason="signals to the own process")

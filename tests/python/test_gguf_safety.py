@@ -3,39 +3,11 @@
 import random
 
 import pytest
+from catalogue_tables import GGUF_SAFETY as CATALOGUE
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from streaming_reference import ReferenceStream
 
-# The catalogue as the reference sees it: bytes and labels by row.
-CATALOGUE = [
-    (b"MZ\x90\x00", "executable:pe_header"),
-    (b"\x7fELF\x01\x01\x01", "executable:elf_header"),
-    (b"\xfe\xed\xfa\xce\x00\x00\x00", "executable:macho_32bit"),
-    (b"\xfe\xed\xfa\xcf\x00\x00\x00", "executable:macho_64bit"),
-    (b"#!/bin/", "executable:shell_script"),
-    (b"#!/usr/", "executable:usr_script"),
-    (b"backdoor", "malicious:backdoor_keyword"),
-    (b"malware", "malicious:malware_keyword"),
-    (b"exploit", "malicious:exploit_keyword"),
-    (b"shellcode", "malicious:shellcode_keyword"),
-    (b"payload", "malicious:payload_keyword"),
-    (b"rootkit", "malicious:rootkit_keyword"),
-    (b"eval(", "suspicious:eval_function"),
-    (b"exec(", "suspicious:exec_function"),
-    (b"system(", "suspicious:system_function"),
-    (b"__import__", "suspicious:python_import"),
-    (b"subprocess", "suspicious:subprocess"),
-    (b"http://", "suspicious:http_scheme"),
-    (b"https://", "suspicious:https_scheme"),
-    (b"curl ", "suspicious:curl_command"),
-    (b"wget ", "suspicious:wget_command"),
-    (b"powershell", "suspicious:powershell"),
-    (b"/etc/passwd", "suspicious:passwd_file"),
-    (b"/etc/shadow", "suspicious:shadow_file"),
-    (b".ssh/id_rsa", "suspicious:ssh_key"),
-    (b".aws/credentials", "suspicious:aws_creds"),
-]
 CATEGORIES = ["suspicious", "executable", "malicious"]
 LABELS = [label for _, label in CATALOGUE]
 ALL_APART = b"".join(b"~" * 20 + pattern for pattern, _ in CATALOGUE) + b"~" * 20

@@ -7,20 +7,9 @@ import random
 
 import pytest
 from busy_object import conflict_while_busy
+from catalogue_tables import MALWARE
 from streaming_reference import ReferenceStream
 
-MALWARE = [
-    (b"\x4d\x5a\x90\x00", "PE executable header (Windows .exe)", 3),
-    (b"\x7fELF\x01", "ELF executable header (Linux/Unix 32-bit)", 3),
-    (b"\x7fELF\x02", "ELF executable header (Linux/Unix 64-bit)", 3),
-    (b"\xfe\xed\xfa\xce", "Mach-O executable (macOS 32-bit)", 3),
-    (b"\xfe\xed\xfa\xcf", "Mach-O executable (macOS 64-bit)", 3),
-    (b"\xca\xfe\xba\xbe", "Mach-O universal binary (macOS)", 3),
-    (b"#!/bin/sh", "Shell script shebang", 2),
-    (b"#!/bin/bash", "Bash script shebang", 2),
-    (b"#!/usr/bin/python", "Python script shebang", 2),
-    (b"#!/usr/bin/env", "Generic script shebang", 2),
-]
 PE, ELF32, ELF64, BASH = (MALWARE[i][1] for i in (0, 1, 2, 7))
 
 
