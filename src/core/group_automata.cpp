@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 namespace vesquor {
 
@@ -27,6 +28,7 @@ std::shared_ptr<const GroupAutomata> GroupAutomata::build(const PatternScanner& 
     for (int byte = 0; byte < 256; ++byte) {
         built->byte_class_[byte] = used[byte] ? static_cast<uint8_t>(classes++) : 0;
     }
+    built->classes_ = classes;
     // The stride of a table row: a power of two, so a state's index is a shift away.
     while ((uint32_t{1} << built->shift_) < classes) ++built->shift_;
     const size_t stride = size_t{1} << built->shift_;
@@ -122,6 +124,88 @@ std::shared_ptr<const GroupAutomata> GroupAutomata::build(const PatternScanner& 
         }
     }
     return built;
+}
+
+JointAutomaton::JointAutomaton(std::shared_ptr<const GroupAutomata> automata, size_t groups)
+    : automata_(std::move(automata)), groups_(groups) {
+    uint32_t start = 0;
+    std::vector<uint32_t> tuple(groups_, GroupAutomata::kStart);
+    state_of(tuple.data(), start);  // first built, so numbered 0
+}
+
+bool JointAutomaton::state_of(const uint32_t* tuple, uint32_t& state) {
+    std::vector<uint32_t> key(tuple, tuple + groups_);
+    auto found = index_.find(key);
+    if (found == index_.end()) {
+        if (full_ || !add(key)) {
+            full_ = true;
+            return false;
+        }
+        number();
+        found = index_.find(key);
+    }
+    state = numbered_[found->second];
+    return true;
+}
+
+// Builds the tuple and, breadth first, every tuple that can follow it.
+bool JointAutomaton::add(const std::vector<uint32_t>& tuple) {
+    const size_t stride = size_t{1} << automata_->shift();
+    const uint32_t classes = automata_->classes();
+    auto intern = [&](const std::vector<uint32_t>& key) -> uint32_t {
+        auto found = index_.find(key);
+        if (found != index_.end()) {
+            return found->second;
+        }
+        uint32_t id = static_cast<uint32_t>(built_.size());
+        index_.emplace(key, id);
+        built_.push_back(key);
+        successors_.resize(built_.size() * stride, 0);
+        return id;
+    };
+    size_t first_new = built_.size();
+    intern(tuple);
+    std::vector<uint32_t> successor(groups_);
+    for (size_t at = first_new; at < built_.size(); ++at) {
+        if (built_.size() > kMaxStates) {
+            return false;
+        }
+        for (uint32_t c = 0; c < classes; ++c) {
+            for (size_t g = 0; g < groups_; ++g) successor[g] = automata_->group(g).next[built_[at][g] + c];
+            uint32_t id = intern(successor);
+            successors_[at * stride + c] = id;
+        }
+    }
+    return built_.size() <= kMaxStates;
+}
+
+// Numbers the tuples built: non-match states first (the start tuple, built first, is 0).
+void JointAutomaton::number() {
+    const size_t stride = size_t{1} << automata_->shift();
+    auto is_match = [&](const std::vector<uint32_t>& tuple) {
+        for (size_t g = 0; g < groups_; ++g) {
+            if (tuple[g] >= automata_->group(g).first_match) return true;
+        }
+        return false;
+    };
+    std::vector<uint32_t> order(built_.size());
+    for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
+    std::stable_partition(order.begin(), order.end(), [&](uint32_t id) { return !is_match(built_[id]); });
+    numbered_.assign(built_.size(), 0);
+    first_match_ = static_cast<uint32_t>(built_.size() * stride);
+    for (size_t position = 0; position < order.size(); ++position) {
+        numbered_[order[position]] = static_cast<uint32_t>(position * stride);
+        if (is_match(built_[order[position]])) {
+            first_match_ = std::min(first_match_, static_cast<uint32_t>(position * stride));
+        }
+    }
+    next_.assign(built_.size() * stride, 0);
+    tuples_.assign(built_.size() * groups_, 0);
+    for (size_t position = 0; position < order.size(); ++position) {
+        uint32_t id = order[position];
+        for (size_t c = 0; c < stride; ++c) next_[position * stride + c] = numbered_[successors_[id * stride + c]];
+        std::copy(built_[id].begin(), built_[id].end(), tuples_.begin() + static_cast<std::ptrdiff_t>(position * groups_));
+    }
 }
 
 }  // namespace vesquor

@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -51,6 +52,7 @@ public:
     const uint8_t* byte_class() const { return byte_class_; }
     uint32_t index(uint32_t state) const { return state >> shift_; }
     uint32_t shift() const { return shift_; }
+    uint32_t classes() const { return classes_; }
     size_t states(const Automaton& automaton) const { return automaton.depth.size(); }
     uint32_t match_index(const Automaton& automaton, uint32_t state) const {
         return (state - automaton.first_match) >> shift_;
@@ -59,8 +61,48 @@ public:
 
 private:
     uint8_t byte_class_[256] = {};
+    uint32_t classes_ = 0;
     uint32_t shift_ = 0;  // log2 of the stride
     std::vector<Automaton> groups_;
+};
+
+// All groups' automata run as one, so that a byte costs one step whatever the number of groups:
+// a joint state is the tuple of the groups' states, and only tuples that can follow one met are
+// built. It is a match state when some group's state is. Same classes, stride and numbering rule
+// as the groups' automata; the tuple of start states is the joint start state (0).
+class JointAutomaton {
+public:
+    static constexpr size_t kMaxStates = 4096;
+
+    JointAutomaton(std::shared_ptr<const GroupAutomata> automata, size_t groups);
+
+    // The joint state of the groups' states `tuple`; a new tuple is built with every tuple that
+    // can follow it, which renumbers the joint states. False (and no more joint states ever) once
+    // they would pass kMaxStates.
+    bool state_of(const uint32_t* tuple, uint32_t& state);
+
+    const uint32_t* next() const { return next_.data(); }
+    uint32_t first_match() const { return first_match_; }
+    size_t states() const { return tuples_.size() / groups_; }
+    // The groups' states making up a joint state.
+    const uint32_t* tuple(uint32_t state) const { return &tuples_[(state >> automata_->shift()) * groups_]; }
+
+private:
+    bool add(const std::vector<uint32_t>& tuple);
+    void number();
+
+    std::shared_ptr<const GroupAutomata> automata_;
+    size_t groups_;
+    bool full_ = false;
+    // In the order built: the tuples, their successors by class, and their numbered states.
+    std::vector<std::vector<uint32_t>> built_;
+    std::vector<uint32_t> successors_;
+    std::vector<uint32_t> numbered_;
+    std::map<std::vector<uint32_t>, uint32_t> index_;  // tuple -> order built
+    // Numbered: the transition table, the tuples.
+    std::vector<uint32_t> next_;
+    std::vector<uint32_t> tuples_;
+    uint32_t first_match_ = 0;
 };
 
 // One automaton run over one stretch of bytes, for `run_chains`.

@@ -52,12 +52,17 @@ namespace {
 constexpr uint64_t kDenseBytes = 64;
 constexpr uint64_t kSparseBytes = 256;
 
-// A stretch for the automata is cut into lanes of at least this many bytes, two per worker: a
-// worker interleaves its two lanes, whose chains of dependent loads then overlap. Every lane but
+// A stretch for the automata is cut into lanes of at least kMinLaneBytes, a few per worker: a
+// worker interleaves kChains runs (lane and group) whose chains of dependent loads then overlap,
+// its lanes being as many as make up kChains with the groups. Every lane but
 // the first starts in the start state, as a guess, and keeps its first kRecordBytes states: once
 // the true state (known when the lanes before are done) meets the guessed one at some byte, the
 // lane's results from there on are the true ones.
 constexpr size_t kMinLaneBytes = size_t{64} << 10;
+constexpr size_t kChains = 4;
+
+// The joint automaton of all groups serves up to this many groups; more go one by one.
+constexpr size_t kMaxJointGroups = 16;
 constexpr size_t kRecordBytes = 1024;
 
 }  // namespace
@@ -225,58 +230,122 @@ struct ParallelStreamingScanner::Pass {
 
     // The automata over [from, to) of the chunk; returns the number of matches.
     uint64_t automaton_round(const GroupAutomata& automata, size_t from, size_t to, size_t workers) {
-        std::vector<size_t> all(groups);
-        for (size_t g = 0; g < groups; ++g) all[g] = g;
         const auto* data = reinterpret_cast<const unsigned char*>(chunk.data());
         if (!counted) {
+            std::vector<size_t> all(groups);
+            for (size_t g = 0; g < groups; ++g) all[g] = g;
             return automata_in_order(automata, data + from, to - from, all);
         }
-        return counted_round(automata, data, from, to, workers);
+        uint64_t matches = 0;
+        JointAutomaton* joint = self.joint_automaton();
+        uint32_t joint_start = 0;
+        if (joint != nullptr && joint->state_of(states.data(), joint_start)) {
+            std::vector<CountingUnit> units{
+                CountingUnit{joint->next(), joint->first_match(), joint->states(), joint_start}};
+            count_units(units, automata, data, from, to, workers);
+            const uint64_t* sum = units[0].sum.data();
+            const uint32_t first_match = joint->first_match() >> automata.shift();
+            for (size_t i = first_match; i < units[0].states; ++i) {
+                if (sum[i] == 0) continue;
+                const uint32_t* tuple = joint->tuple(static_cast<uint32_t>(i << automata.shift()));
+                for (size_t g = 0; g < groups; ++g) {
+                    const GroupAutomata::Automaton& automaton = automata.group(g);
+                    if (tuple[g] >= automaton.first_match) {
+                        matches += sum[i];
+                        on_match(automaton.match_row[automata.match_index(automaton, tuple[g])], sum[i]);
+                    }
+                }
+            }
+            const uint32_t* end = joint->tuple(units[0].end);
+            std::copy(end, end + groups, states.begin());
+            return matches;
+        }
+        std::vector<CountingUnit> units;
+        for (size_t g = 0; g < groups; ++g) {
+            const GroupAutomata::Automaton& automaton = automata.group(g);
+            units.push_back(CountingUnit{automaton.next.data(), automaton.first_match, automata.states(automaton), states[g]});
+        }
+        count_units(units, automata, data, from, to, workers);
+        for (size_t g = 0; g < groups; ++g) {
+            const GroupAutomata::Automaton& automaton = automata.group(g);
+            const uint32_t first_match = automaton.first_match >> automata.shift();
+            for (size_t i = first_match; i < units[g].states; ++i) {
+                if (units[g].sum[i] > 0) {
+                    matches += units[g].sum[i];
+                    on_match(automaton.match_row[i - first_match], units[g].sum[i]);
+                }
+            }
+            states[g] = units[g].end;
+        }
+        return matches;
     }
 
-    uint64_t counted_round(const GroupAutomata& automata, const unsigned char* data, size_t from, size_t to,
-                           size_t workers);
+    // One automaton of a counted round: a group's, or the joint one of all groups.
+    struct CountingUnit {
+        const uint32_t* next;
+        uint32_t first_match;
+        size_t states;
+        uint32_t start;             // the true state at the round's start
+        uint32_t end = 0;           // the true state at its end
+        std::vector<uint64_t> sum;  // matches by state index
+    };
+    void count_units(std::vector<CountingUnit>& units, const GroupAutomata& automata, const unsigned char* data,
+                     size_t from, size_t to, size_t workers);
 };
 
-uint64_t ParallelStreamingScanner::Pass::counted_round(const GroupAutomata& automata, const unsigned char* data,
-                                                       size_t from, size_t to, size_t workers) {
+JointAutomaton* ParallelStreamingScanner::joint_automaton() {
+    if (!joint_.built) {
+        joint_.built = true;
+        if (group_overlap_.size() >= 2 && group_overlap_.size() <= kMaxJointGroups && automata_ != nullptr) {
+            joint_.automaton = std::make_unique<JointAutomaton>(automata_, group_overlap_.size());
+        }
+    }
+    return joint_.automaton.get();
+}
+
+// Runs the units over [from, to) of the chunk, counting each state entered; the lanes are run at
+// once and their guesses settled in lane order.
+void ParallelStreamingScanner::Pass::count_units(std::vector<CountingUnit>& units, const GroupAutomata& automata,
+                                                 const unsigned char* data, size_t from, size_t to, size_t workers) {
     const size_t length = to - from;
-    const size_t lanes = std::max<size_t>(1, std::min<size_t>(2 * std::max<size_t>(workers, 1), length / kMinLaneBytes));
+    const size_t count_units = units.size();
+    const size_t lanes_per_task = std::max<size_t>(1, kChains / count_units);
+    const size_t lanes = std::max<size_t>(
+        1, std::min<size_t>(lanes_per_task * std::max<size_t>(workers, 1), length / kMinLaneBytes));
     const size_t lane_length = length / lanes;
     auto lane_from = [&](size_t lane) { return from + lane * lane_length; };
     auto lane_size = [&](size_t lane) { return lane + 1 == lanes ? to - lane_from(lane) : lane_length; };
     const uint8_t* byte_class = automata.byte_class();
     const uint32_t shift = automata.shift();
 
-    // Per lane and group: a count per state, the state at the lane's end, the recorded states.
-    std::vector<size_t> count_base(groups + 1, 0);
-    for (size_t g = 0; g < groups; ++g) count_base[g + 1] = count_base[g] + automata.states(automata.group(g));
-    const size_t counts_per_lane = count_base[groups];
+    // Per lane and unit: a count per state, the state at the lane's end, the recorded states.
+    std::vector<size_t> count_base(count_units + 1, 0);
+    for (size_t u = 0; u < count_units; ++u) count_base[u + 1] = count_base[u] + units[u].states;
+    const size_t counts_per_lane = count_base[count_units];
     std::vector<uint64_t> counts(lanes * counts_per_lane, 0);
-    std::vector<uint32_t> ends(lanes * groups);
+    std::vector<uint32_t> ends(lanes * count_units);
     const size_t recorded = lanes > 1 ? std::min(kRecordBytes, lane_length) : 0;  // every lane has that many bytes
-    std::vector<uint32_t> records(lanes * groups * recorded);
+    std::vector<uint32_t> records(lanes * count_units * recorded);
 
-    // A task runs its two lanes for all groups, as chains of (lane, group) four at a time.
+    // A task runs its lanes for all units, as chains of (lane, unit) four at a time.
     auto run_task = [&](size_t task) {
-        const size_t first_lane = 2 * task, last_lane = std::min(lanes, first_lane + 2);
-        std::vector<std::pair<size_t, size_t>> jobs;  // (lane, group)
-        for (size_t g = 0; g < groups; ++g) {
-            for (size_t lane = first_lane; lane < last_lane; ++lane) jobs.emplace_back(lane, g);
+        const size_t first_lane = lanes_per_task * task, last_lane = std::min(lanes, first_lane + lanes_per_task);
+        std::vector<std::pair<size_t, size_t>> jobs;  // (lane, unit)
+        for (size_t u = 0; u < count_units; ++u) {
+            for (size_t lane = first_lane; lane < last_lane; ++lane) jobs.emplace_back(lane, u);
         }
-        for (size_t first = 0; first < jobs.size(); first += 4) {
-            const size_t count = std::min<size_t>(4, jobs.size() - first);
-            AutomatonChain chains[4] = {};
-            uint64_t* count_of[4] = {};
-            uint32_t* record[4] = {};
+        for (size_t first = 0; first < jobs.size(); first += kChains) {
+            const size_t count = std::min<size_t>(kChains, jobs.size() - first);
+            AutomatonChain chains[kChains] = {};
+            uint64_t* count_of[kChains] = {};
+            uint32_t* record[kChains] = {};
             size_t shortest = std::numeric_limits<size_t>::max();
             for (size_t k = 0; k < count; ++k) {
-                auto [lane, g] = jobs[first + k];
-                const GroupAutomata::Automaton& automaton = automata.group(g);
-                uint32_t start = lane == 0 ? states[g] : GroupAutomata::kStart;
-                chains[k] = AutomatonChain{automaton.next.data(), automaton.first_match, start, data + lane_from(lane)};
-                count_of[k] = counts.data() + lane * counts_per_lane + count_base[g];
-                record[k] = records.data() + (lane * groups + g) * recorded;
+                auto [lane, u] = jobs[first + k];
+                uint32_t start = lane == 0 ? units[u].start : GroupAutomata::kStart;
+                chains[k] = AutomatonChain{units[u].next, units[u].first_match, start, data + lane_from(lane)};
+                count_of[k] = counts.data() + lane * counts_per_lane + count_base[u];
+                record[k] = records.data() + (lane * count_units + u) * recorded;
                 shortest = std::min(shortest, lane_size(lane));
             }
             if (recorded > 0) {
@@ -285,35 +354,34 @@ uint64_t ParallelStreamingScanner::Pass::counted_round(const GroupAutomata& auto
             }
             count_chains(byte_class, shift, chains, count, shortest - recorded, count_of);
             for (size_t k = 0; k < count; ++k) {
-                auto [lane, g] = jobs[first + k];
+                auto [lane, u] = jobs[first + k];
                 chains[k].data += shortest - recorded;
                 if (lane_size(lane) > shortest) {
                     count_chains(byte_class, shift, &chains[k], 1, lane_size(lane) - shortest, &count_of[k]);
                 }
-                ends[lane * groups + g] = chains[k].state;
+                ends[lane * count_units + u] = chains[k].state;
             }
         }
     };
-    parallel_for_each_index((lanes + 1) / 2, run_task);
+    parallel_for_each_index((lanes + lanes_per_task - 1) / lanes_per_task, run_task);
 
-    // In lane order, each group's true state at a lane's start decides what of the lane's guessed
+    // In lane order, each unit's true state at a lane's start decides what of the lane's guessed
     // run stands.
-    uint64_t matches = 0;
-    for (size_t g = 0; g < groups; ++g) {
-        const GroupAutomata::Automaton& automaton = automata.group(g);
-        const size_t n = count_base[g + 1] - count_base[g];
-        std::vector<uint64_t> sum(n, 0);
-        auto is_match = [&](uint32_t state) { return state >= automaton.first_match; };
-        uint32_t state = states[g];
+    for (size_t u = 0; u < count_units; ++u) {
+        CountingUnit& unit = units[u];
+        unit.sum.assign(unit.states, 0);
+        uint64_t* sum = unit.sum.data();
+        auto is_match = [&](uint32_t state) { return state >= unit.first_match; };
+        uint32_t state = unit.start;
         for (size_t lane = 0; lane < lanes; ++lane) {
             bool exact = lane == 0 || state == GroupAutomata::kStart;
             if (!exact) {
                 // Runs the true state along the recorded guess until they meet.
-                const uint32_t* guess = records.data() + (lane * groups + g) * recorded;
+                const uint32_t* guess = records.data() + (lane * count_units + u) * recorded;
                 const unsigned char* bytes = data + lane_from(lane);
                 size_t met = recorded;
                 for (size_t i = 0; i < recorded; ++i) {
-                    state = automaton.next[state + byte_class[bytes[i]]];
+                    state = unit.next[state + byte_class[bytes[i]]];
                     if (is_match(state)) ++sum[state >> shift];
                     if (state == guess[i]) {
                         met = i;
@@ -328,28 +396,19 @@ uint64_t ParallelStreamingScanner::Pass::counted_round(const GroupAutomata& auto
                     exact = true;
                 } else {
                     // They never met: the rest of the lane from the true state.
-                    AutomatonChain chain{automaton.next.data(), automaton.first_match, state, bytes + recorded};
-                    uint64_t* into = sum.data();
-                    count_chains(byte_class, shift, &chain, 1, lane_size(lane) - recorded, &into);
+                    AutomatonChain chain{unit.next, unit.first_match, state, bytes + recorded};
+                    count_chains(byte_class, shift, &chain, 1, lane_size(lane) - recorded, &sum);
                     state = chain.state;
                 }
             }
             if (exact) {
-                const uint64_t* lane_counts = counts.data() + lane * counts_per_lane + count_base[g];
-                for (size_t i = 0; i < n; ++i) sum[i] += lane_counts[i];
-                state = ends[lane * groups + g];
+                const uint64_t* lane_counts = counts.data() + lane * counts_per_lane + count_base[u];
+                for (size_t i = 0; i < unit.states; ++i) sum[i] += lane_counts[i];
+                state = ends[lane * count_units + u];
             }
         }
-        states[g] = state;
-        const size_t first_match = automaton.first_match >> shift;
-        for (size_t i = first_match; i < n; ++i) {
-            if (sum[i] > 0) {
-                matches += sum[i];
-                on_match(automaton.match_row[i - first_match], sum[i]);
-            }
-        }
+        unit.end = state;
     }
-    return matches;
 }
 
 void ParallelStreamingScanner::run(ByteView chunk, MatchFn on_match, bool counted) {

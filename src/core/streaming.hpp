@@ -122,6 +122,8 @@ private:
     void keep_tail(ByteView chunk);
     // The groups' automata, built on first use; null when the table is too large for them.
     const GroupAutomata* automata();
+    // Their joint automaton (after `automata`), or null for one group or too many.
+    JointAutomaton* joint_automaton();
 
     PatternScanner scanner_;
     uint64_t num_groups_;
@@ -132,6 +134,21 @@ private:
     bool dense_ = false;                   // whether the next chunk starts with the automata
     bool automata_built_ = false;
     std::shared_ptr<const GroupAutomata> automata_;
+    // The joint automaton grows as it meets new tuples, so each scanner has its own; a copy
+    // starts without one.
+    struct JointSlot {
+        bool built = false;
+        std::unique_ptr<JointAutomaton> automaton;
+        JointSlot() = default;
+        JointSlot(const JointSlot&) {}
+        JointSlot(JointSlot&&) noexcept = default;
+        JointSlot& operator=(const JointSlot&) {
+            built = false;
+            automaton.reset();
+            return *this;
+        }
+        JointSlot& operator=(JointSlot&&) noexcept = default;
+    } joint_;
 };
 
 }  // namespace vesquor

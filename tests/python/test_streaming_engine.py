@@ -127,6 +127,17 @@ def test_dense_data_equals_reference(engine, patterns, groups, data):
     assert engine.stream(patterns, groups, steps, 70_000, 0, 0) == in_order
 
 
+@pytest.mark.parametrize("groups", [2, 5, 20])
+def test_dense_data_many_groups(engine, groups):
+    # Up to 16 groups run as one joint automaton; beyond, each group's runs on its own.
+    patterns = [bytes([97 + i % 3, 97 + i // 3 % 3]) + b"%" * (i % 4) for i in range(24)]
+    body = (b"abcab%%ba%cc%%%" * 30_000)[:400_000]
+    steps = [body[:150_000], body[150_000:], "finalize"]
+    expected = counted(ReferenceStream(patterns, groups).run(steps))
+    assert engine.stream(patterns, groups, steps, 0, 2, 1) == expected
+    assert engine.stream(patterns, groups, steps, 50_000, 3, 1) == expected
+
+
 @pytest.mark.parametrize("length", [400_000, 400_001, 400_003])
 def test_guessed_lanes_that_never_meet_the_truth(engine, length):
     # "%n" and "n%" over "%n%n...": a lane guessed from the start state at an odd offset reads
