@@ -10,7 +10,11 @@ grows; with both cores in use (the default) big chunks are cut into segments tha
 Before anything is timed, vesquor's total match count and distinct labels are checked against the
 per-group reference on each buffer; a wrong answer exits with status 1.
 
-    .venv/bin/python bench/bench_buffer_overflow.py [--size-mib 256] [--runs 3]
+Then buffers that are nothing but matches (1 GiB of "%n", and of the gadget 58 C3, by default):
+vesquor's speed, how many times faster it scans random bytes, and the peak memory a scan adds,
+measured in a fresh process.
+
+    .venv/bin/python bench/bench_buffer_overflow.py [--size-mib 256] [--runs 3] [--dense-mib 1024]
 """
 
 from __future__ import annotations
@@ -18,6 +22,7 @@ from __future__ import annotations
 import argparse
 import concurrent.futures
 import os
+import subprocess
 import sys
 import time
 
@@ -71,6 +76,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size-mib", type=int, default=256)
     parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--dense-mib", type=int, default=1024, help="size of each buffer dense with matches")
     args = parser.parse_args()
     size = args.size_mib << 20
 
@@ -102,7 +108,59 @@ def main() -> int:
             line += f"{ours:>9.2f}{theirs:>9.2f}{ours / theirs:>5.0f}x"
         print(line)
     print("\nGB/s (1e9 bytes/s); vq n = vesquor with n groups, ac n = per-group ahocorasick-rs on n threads")
+    random_speed = {g: size / best_seconds(lambda: vesquor.validate_buffer_overflow(buffers["random"], g), args.runs)
+                    / 1e9 for g in GROUPS}
+    del buffers
+    return dense(args, references, random_speed)
+
+
+# Data that is nothing but matches: a match every two bytes.
+DENSE = {"%n": b"%n", "58 c3": b"\x58\xc3"}
+REFERENCE_SLICE = 16 << 20  # the per-group design lists every match: timed on a slice only
+
+
+def dense(args, references, random_speed) -> int:
+    """Buffers dense with matches: speed beside random bytes, and the memory a scan adds."""
+    size = args.dense_mib << 20
+    print(f"\ndense buffers: {args.dense_mib} MiB each (the per-group design timed on {REFERENCE_SLICE >> 20} MiB)")
+    header = "".join(f"{'vq ' + str(g):>9}{'ac ' + str(g):>9}{'rnd/vq':>8}{'+MiB':>7}" for g in GROUPS)
+    print(f"{'buffer':<8}{'matches':>11}{header}")
+    for name, unit in DENSE.items():
+        data = unit * (size // len(unit))
+        piece = data[:REFERENCE_SLICE]
+        matches = vesquor.validate_buffer_overflow(data, 1).total_matches
+        line = f"{name:<8}{matches:>11}"
+        for g in GROUPS:
+            # Periodic data: the reference's count on the slice scales exactly.
+            expected = len(references[g].ids(piece)) * (size // REFERENCE_SLICE)
+            result = vesquor.validate_buffer_overflow(data, g)
+            if result.total_matches != expected:
+                print(f"wrong answer on {name}, {g} groups: {result.total_matches} != {expected}", file=sys.stderr)
+                return 1
+            ours = size / best_seconds(lambda: vesquor.validate_buffer_overflow(data, g), args.runs) / 1e9
+            theirs = len(piece) / best_seconds(lambda: references[g].ids(piece), 1) / 1e9
+            line += f"{ours:>9.2f}{theirs:>9.2f}{random_speed[g] / ours:>7.1f}x{extra_mib(unit, size, g):>7.1f}"
+        print(line)
+    print("rnd/vq = how many times faster vesquor scans random bytes; +MiB = peak memory a scan adds, in a fresh process")
     return 0
+
+
+def extra_mib(unit: bytes, size: int, groups: int) -> float:
+    """Peak resident memory that one scan adds beyond its buffer, measured in a fresh process."""
+    # The process's own high-water mark (VmHWM, in KiB): getrusage would report the parent's peak,
+    # which a child inherits.
+    code = (
+        "import vesquor\n"
+        "def peak():\n"
+        "    with open('/proc/self/status') as status:\n"
+        "        return next(int(line.split()[1]) for line in status if line.startswith('VmHWM:'))\n"
+        f"data = {unit!r} * {size // len(unit)}\n"
+        "before = peak()\n"
+        f"vesquor.validate_buffer_overflow(data, {groups})\n"
+        "print(peak() - before)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout
+    return int(out) / 1024
 
 
 def vesquor_label(row: int) -> str:
