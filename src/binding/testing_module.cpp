@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pattern_matching.hpp"
+#include "start_filter.hpp"
 #include "streaming.hpp"
 #include "worker_pool.hpp"
 #include "py.hpp"
@@ -92,10 +93,11 @@ PyObject* throw_native(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
-// has_start_filter(patterns): whether scans over this table skip data with the start filter.
-PyObject* has_start_filter(PyObject*, PyObject* args, PyObject* kwargs) {
+// start_filter(patterns): how scans over this table skip data, as (form, share of typical data
+// passing), form "nibbles" or "bytes"; None without a start filter.
+PyObject* start_filter(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const Signature signature("has_start_filter", {"patterns"}, 1, false);
+        static const Signature signature("start_filter", {"patterns"}, 1, false);
         PyObject* given[1];
         std::vector<Pattern> rows;
         if (!signature.parse(args, kwargs, given) || !to_rows(given[0], rows)) {
@@ -105,7 +107,12 @@ PyObject* has_start_filter(PyObject*, PyObject* args, PyObject* kwargs) {
         if (!built) {
             return raise_value_error(built.error());
         }
-        return new_bool(built.value().has_start_filter());
+        const StartFilter* filter = built.value().start_filter();
+        if (filter == nullptr) {
+            Py_RETURN_NONE;
+        }
+        return Py_BuildValue("(sd)", filter->form() == StartFilter::Form::bytes ? "bytes" : "nibbles",
+                             filter->pass_rate());
     });
 }
 
@@ -215,8 +222,8 @@ PyMethodDef TESTING_FUNCTIONS[] = {
     {"stream", VESQUOR_METHOD(stream),
      "stream(patterns, num_groups, steps, segment_bytes=0, dense=0, counted=0)\n--\n\nRuns a streaming scanner through "
      "`steps`."},
-    {"has_start_filter", VESQUOR_METHOD(has_start_filter),
-     "has_start_filter(patterns)\n--\n\nWhether scans over this table skip data with the start filter."},
+    {"start_filter", VESQUOR_METHOD(start_filter),
+     "start_filter(patterns)\n--\n\nHow scans over this table skip data: (form, pass rate), or None."},
     {"throw_native", VESQUOR_METHOD(throw_native), "throw_native(kind)\n--\n\nThrows a C++ exception inside the error boundary."},
     {"scan_all", VESQUOR_METHOD(scan_all),
      "scan_all(patterns, data, piece_bytes=0, start_filter=1)\n--\n\nIds of the standard non-overlapping matches of `patterns` in "

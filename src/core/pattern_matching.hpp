@@ -159,7 +159,8 @@ public:
     struct Database;  // Hyperscan's compiled form; defined in the .cpp
 
     // Whether scans skip the data between possible starts (see start_filter.hpp).
-    bool has_start_filter() const { return shared_->start_filter != nullptr; }
+    // The filter that lets scans skip data, or null when the table gets none.
+    const StartFilter* start_filter() const { return shared_->start_filter.get(); }
 
 private:
     struct Shared {

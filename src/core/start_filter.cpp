@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <set>
+#include <string>
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -31,6 +32,10 @@ constexpr size_t kMergeGap = 256;
 // More windows than one per this many bytes: the data is dense with candidates, scan it whole.
 constexpr size_t kDenseBytesPerWindow = 512;
 
+// A nibble filter passing no more than this share of typical data is kept even where the byte
+// form would pass less: its test costs fewer instructions and it already skips nearly everything.
+constexpr double kNibblesSuffice = 1.0 / 2048;
+
 enum class Vector { none, avx2, avx512 };
 
 // The widest vector unit of the running CPU that the filter has a form for.
@@ -45,13 +50,31 @@ Vector vector_unit() {
 
 const Vector VECTOR_UNIT = vector_unit();
 
+// Whether the byte form's permutes (AVX-512 VBMI) are there.
+bool has_byte_permutes() {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
+#else
+    return false;
+#endif
+}
+
+const bool BYTE_PERMUTES = has_byte_permutes();
+
 // How often a byte turns up in the two kinds of files scanned, roughly: JSON or source text
 // (spaces, lower-case letters, quotes and digits common; NUL never) and binary tensor data (every
 // byte alike, zeros more often). It only steers the choice of anchors and buckets; results never
 // depend on it.
 double text_frequency(int byte) {
+    // Lower-case letters as often as in English prose, 65 % of text between them: "rl" and "wg"
+    // are rarer than "th" and "er". J, q, x and z, rare in prose, are taken at 0.5 %, as in
+    // identifiers and vocabularies ("size", "json", "max"), so that "sizeof(" is anchored on
+    // "eof(", not on "zeof".
+    static constexpr double kLetters[26] = {8.2, 1.5, 2.8, 4.3, 12.7, 2.2, 2.0, 6.1, 7.0, 0.5, 0.8, 4.0, 2.4,
+                                            6.7, 7.5, 1.9, 0.5, 6.0, 6.3, 9.1, 2.8, 1.0, 2.4, 0.5, 2.0, 0.5};
     if (byte == ' ') return 0.12;
-    if (byte >= 'a' && byte <= 'z') return 0.025;
+    if (byte >= 'a' && byte <= 'z') return 0.65 * kLetters[byte - 'a'] / 100;
     if (byte >= '0' && byte <= '9') return 0.012;
     if (byte == '"' || byte == ',' || byte == ':' || byte == '.' || byte == '\n') return 0.03;
     if (byte >= 'A' && byte <= 'Z') return 0.003;
@@ -118,6 +141,25 @@ std::optional<StartFilter> StartFilter::build(const std::vector<Pattern>& rows) 
     if (VECTOR_UNIT == Vector::none || rows.empty()) {
         return std::nullopt;
     }
+    std::optional<StartFilter> nibbles = build_nibbles(rows);
+    if (nibbles && nibbles->pass_rate_ <= kNibblesSuffice) {
+        return nibbles;
+    }
+    // The byte form with eight buckets where that already skips nearly everything, else sixteen.
+    std::optional<StartFilter> bytes = BYTE_PERMUTES ? build_bytes(rows, 8) : std::nullopt;
+    if (bytes && bytes->pass_rate_ > kNibblesSuffice / 4) {
+        bytes = build_bytes(rows, 16);
+    }
+    if (bytes && (!nibbles || bytes->pass_rate_ < nibbles->pass_rate_)) {
+        nibbles = std::move(bytes);
+    }
+    if (!nibbles || nibbles->pass_rate_ > kMaxPassRate) {
+        return std::nullopt;
+    }
+    return nibbles;
+}
+
+std::optional<StartFilter> StartFilter::build_nibbles(const std::vector<Pattern>& rows) {
     // Each row's anchor: the two adjacent bytes of it least likely to turn up in data (its only
     // byte, with any second byte, for a one-byte row).
     StartFilter filter;
@@ -185,13 +227,145 @@ std::optional<StartFilter> StartFilter::build(const std::vector<Pattern>& rows) 
         passing += bucket.rate();  // buckets may overlap: an upper bound
     }
     filter.pass_rate_ = passing;
-    if (filter.pass_rate_ > kMaxPassRate) {
-        return std::nullopt;
+    return filter;
+}
+
+namespace {
+
+// One bucket of the byte form: the bytes admitted at each position of the anchor, with how often
+// a byte of typical text and of binary data falls in each set.
+struct ByteBucket {
+    static constexpr size_t kPositions = 4;
+    struct Set {
+        uint64_t bits[4] = {};
+        double text = 0, binary = 0;
+
+        bool has(int byte) const { return bits[byte >> 6] >> (byte & 63) & 1; }
+        void add(int byte) {
+            if (!has(byte)) {
+                bits[byte >> 6] |= uint64_t{1} << (byte & 63);
+                text += text_frequency(byte);
+                binary += binary_frequency(byte);
+            }
+        }
+        Set united(const Set& other) const {
+            Set set = *this;
+            for (int word = 0; word < 4; ++word) {
+                for (uint64_t extra = other.bits[word] & ~bits[word]; extra != 0; extra &= extra - 1) {
+                    set.add(word * 64 + __builtin_ctzll(extra));
+                }
+            }
+            return set;
+        }
+    };
+    Set admits[kPositions];
+
+    ByteBucket merged(const ByteBucket& other) const {
+        ByteBucket bucket;
+        for (size_t j = 0; j < kPositions; ++j) bucket.admits[j] = admits[j].united(other.admits[j]);
+        return bucket;
     }
+    double rate() const {
+        double text = 1, binary = 1;
+        for (const Set& set : admits) {
+            text *= set.text;
+            binary *= set.binary;
+        }
+        return 0.5 * text + 0.5 * binary;
+    }
+};
+
+}  // namespace
+
+std::optional<StartFilter> StartFilter::build_bytes(const std::vector<Pattern>& rows, size_t bucket_count) {
+    static_assert(ByteBucket::kPositions == kAnchorBytes);
+    StartFilter filter;
+    filter.form_ = Form::bytes;
+    filter.wide_ = bucket_count > 8;
+    // Each row's anchor: its four adjacent bytes least likely to turn up in data (all of a
+    // shorter row), as a string; the positions past its end admit any byte.
+    std::set<std::string> anchors;
+    for (const Pattern& row : rows) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(row.pattern.data());
+        size_t length = std::min(row.pattern.size(), kAnchorBytes);
+        auto frequency = [&](size_t k) {
+            double text = 1, binary = 1;
+            for (size_t j = 0; j < length; ++j) {
+                text *= text_frequency(bytes[k + j]);
+                binary *= binary_frequency(bytes[k + j]);
+            }
+            return 0.5 * text + 0.5 * binary;
+        };
+        size_t best = 0;
+        for (size_t k = 1; k + length <= row.pattern.size(); ++k) {
+            if (frequency(k) < frequency(best)) best = k;
+        }
+        anchors.insert(row.pattern.substr(best, length));
+        filter.max_anchor_offset_ = std::max(filter.max_anchor_offset_, best);
+    }
+    std::vector<ByteBucket> buckets;
+    for (const std::string& anchor : anchors) {
+        ByteBucket bucket;
+        for (size_t j = 0; j < kAnchorBytes; ++j) {
+            if (j < anchor.size()) {
+                bucket.admits[j].add(static_cast<unsigned char>(anchor[j]));
+            } else {
+                for (int byte = 0; byte < 256; ++byte) bucket.admits[j].add(byte);
+            }
+        }
+        buckets.push_back(bucket);
+    }
+    // As for the nibble form: merge the two buckets whose union admits the least extra traffic.
+    std::vector<double> rates;
+    for (const ByteBucket& bucket : buckets) rates.push_back(bucket.rate());
+    while (buckets.size() > bucket_count) {
+        size_t best_a = 0, best_b = 1;
+        double best_cost = 2.0;
+        for (size_t a = 0; a < buckets.size(); ++a) {
+            for (size_t b = a + 1; b < buckets.size(); ++b) {
+                double cost = buckets[a].merged(buckets[b]).rate() - rates[a] - rates[b];
+                if (cost < best_cost) {
+                    best_cost = cost;
+                    best_a = a;
+                    best_b = b;
+                }
+            }
+        }
+        buckets[best_a] = buckets[best_a].merged(buckets[best_b]);
+        rates[best_a] = buckets[best_a].rate();
+        buckets.erase(buckets.begin() + static_cast<std::ptrdiff_t>(best_b));
+        rates.erase(rates.begin() + static_cast<std::ptrdiff_t>(best_b));
+    }
+    double passing = 0;
+    for (size_t i = 0; i < buckets.size(); ++i) {
+        uint8_t bit = static_cast<uint8_t>(1u << i % 8);
+        for (size_t j = 0; j < kAnchorBytes; ++j) {
+            for (int byte = 0; byte < 256; ++byte) {
+                if (buckets[i].admits[j].has(byte)) filter.byte_tables_[i / 8][j][byte] |= bit;
+            }
+        }
+        passing += rates[i];
+    }
+    for (size_t half = 0; half < 2; ++half) {
+        for (size_t j = 0; j < kAnchorBytes; ++j) {
+            const uint8_t* table = filter.byte_tables_[half][j];
+            filter.high_[half][j] = table[0x80];
+            filter.high_varies_ |= !std::all_of(table + 0x80, table + 256, [&](uint8_t b) { return b == table[0x80]; });
+        }
+    }
+    filter.pass_rate_ = passing;
     return filter;
 }
 
 bool StartFilter::passes(const unsigned char* data, size_t size, size_t at) const {
+    if (form_ == Form::bytes) {
+        uint8_t low = 0xFF, high = 0xFF;
+        for (size_t j = 0; j < kAnchorBytes && at + j < size; ++j) {
+            low &= byte_tables_[0][j][data[at + j]];
+            high &= byte_tables_[1][j][data[at + j]];
+        }
+        return (low | high) != 0;
+    }
     unsigned first = data[at];
     uint8_t buckets = first_low_[first & 15] & first_high_[first >> 4];
     if (at + 1 < size) {
@@ -269,6 +443,20 @@ inline __attribute__((target("avx2"))) __m256i load_table(const uint8_t* table) 
 
 }  // namespace
 
+// The plain test on the positions from `at` that the vector loops leave, near the end.
+bool StartFilter::collect_windows_plainly(const unsigned char* data, size_t size, size_t at, size_t end,
+                                          WindowBuilder& builder) const {
+    for (; at < end; ++at) {
+        if (builder.zeros != nullptr && data[at] == 0) {
+            builder.count(at, 1);
+        }
+        if (passes(data, size, at) && !builder.add(at)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // The same test on 64 positions at once; the mask comes straight from a byte test.
 __attribute__((target("avx512bw"))) bool StartFilter::collect_windows_avx512(const unsigned char* data, size_t size,
                                                                              size_t begin, size_t end,
@@ -298,15 +486,81 @@ __attribute__((target("avx512bw"))) bool StartFilter::collect_windows_avx512(con
         }
         at += 64;
     }
-    for (; at < end; ++at) {
-        if (builder.zeros != nullptr && data[at] == 0) {
-            builder.count(at, 1);
-        }
-        if (passes(data, size, at) && !builder.add(at)) {
-            return false;
+    return collect_windows_plainly(data, size, at, end, builder);
+}
+
+namespace {
+
+// The buckets of one table admitting the bytes of `data` at one position of the anchor: the low
+// half of the table by one permute, bytes from 0x80 up from the high half or their common value.
+template <bool HighVaries>
+__attribute__((target("avx512bw,avx512vbmi"))) inline __m512i byte_buckets(__m512i data, __mmask64 upper,
+                                                                             const __m512i table[4], __m512i high) {
+    __m512i found = _mm512_permutex2var_epi8(table[0], data, table[1]);
+    if constexpr (HighVaries) {
+        high = _mm512_permutex2var_epi8(table[2], data, table[3]);
+    }
+    return _mm512_mask_blend_epi8(upper, found, high);
+}
+
+// The byte form's test on 64 positions at a time from `at`, as far as whole vectors go; `at` is
+// left where the plain test must go on.
+template <bool HighVaries, bool Wide>
+__attribute__((target("avx512bw,avx512vbmi"))) bool collect_byte_windows(
+    const unsigned char* data, size_t size, size_t& at, size_t end, const uint8_t (&tables)[2][4][256],
+    const uint8_t (&high_buckets)[2][4], auto& builder) {
+    constexpr size_t kHalves = Wide ? 2 : 1;
+    __m512i table[kHalves][4][4], high[kHalves][4];
+    for (size_t half = 0; half < kHalves; ++half) {
+        for (size_t j = 0; j < 4; ++j) {
+            for (size_t quarter = 0; quarter < 4; ++quarter) {
+                table[half][j][quarter] = _mm512_load_si512(tables[half][j] + 64 * quarter);
+            }
+            high[half][j] = _mm512_set1_epi8(static_cast<char>(high_buckets[half][j]));
         }
     }
+    while (at + 64 <= end && at + 64 + 3 <= size) {
+        _mm_prefetch(reinterpret_cast<const char*>(data + at + kPrefetchDistance), _MM_HINT_T0);
+        __m512i bytes[4];
+        __mmask64 upper[4];
+        for (size_t j = 0; j < 4; ++j) {
+            bytes[j] = _mm512_loadu_si512(data + at + j);
+            upper[j] = _mm512_movepi8_mask(bytes[j]);
+        }
+        uint64_t mask = 0;
+        for (size_t half = 0; half < kHalves; ++half) {
+            __m512i buckets = _mm512_and_si512(
+                _mm512_and_si512(byte_buckets<HighVaries>(bytes[0], upper[0], table[half][0], high[half][0]),
+                                 byte_buckets<HighVaries>(bytes[1], upper[1], table[half][1], high[half][1])),
+                _mm512_and_si512(byte_buckets<HighVaries>(bytes[2], upper[2], table[half][2], high[half][2]),
+                                 byte_buckets<HighVaries>(bytes[3], upper[3], table[half][3], high[half][3])));
+            mask |= _mm512_test_epi8_mask(buckets, buckets);
+        }
+        if (builder.zeros != nullptr) {
+            builder.count(at, _mm512_cmpeq_epi8_mask(bytes[0], _mm512_setzero_si512()));
+        }
+        while (mask != 0) {
+            if (!builder.add(at + static_cast<size_t>(__builtin_ctzll(mask)))) {
+                return false;
+            }
+            mask &= mask - 1;
+        }
+        at += 64;
+    }
     return true;
+}
+
+}  // namespace
+
+bool StartFilter::collect_windows_bytes(const unsigned char* data, size_t size, size_t begin, size_t end,
+                                        WindowBuilder& builder) const {
+    size_t at = begin;
+    bool vectors_done =
+        high_varies_ ? (wide_ ? collect_byte_windows<true, true>(data, size, at, end, byte_tables_, high_, builder)
+                              : collect_byte_windows<true, false>(data, size, at, end, byte_tables_, high_, builder))
+                     : (wide_ ? collect_byte_windows<false, true>(data, size, at, end, byte_tables_, high_, builder)
+                              : collect_byte_windows<false, false>(data, size, at, end, byte_tables_, high_, builder));
+    return vectors_done && collect_windows_plainly(data, size, at, end, builder);
 }
 
 __attribute__((target("avx2"))) bool StartFilter::collect_windows(const unsigned char* data, size_t size,
@@ -339,15 +593,7 @@ __attribute__((target("avx2"))) bool StartFilter::collect_windows(const unsigned
         }
         at += 64;
     }
-    for (; at < end; ++at) {
-        if (builder.zeros != nullptr && data[at] == 0) {
-            builder.count(at, 1);
-        }
-        if (passes(data, size, at) && !builder.add(at)) {
-            return false;
-        }
-    }
-    return true;
+    return collect_windows_plainly(data, size, at, end, builder);
 }
 #endif
 
@@ -360,6 +606,9 @@ bool StartFilter::windows(const unsigned char* data, size_t size, size_t begin, 
     WindowBuilder builder{windows, begin, end, max_anchor_offset_, span, (end - begin) / kDenseBytesPerWindow + 1,
                           zeros};
     size_t anchors_end = std::min(size, end + max_anchor_offset_);
+    if (form_ == Form::bytes) {
+        return collect_windows_bytes(data, size, begin, anchors_end, builder);
+    }
     if (VECTOR_UNIT == Vector::avx512) {
         return collect_windows_avx512(data, size, begin, anchors_end, builder);
     }

@@ -105,18 +105,18 @@ const ThreatCatalogue& supply_chain_catalogue() {
 
 SupplyChainResult supply_chain_result(const CategorySets& sets) {
     SupplyChainResult result;
-    result.malicious_functions_found = sets.list(kMalicious);
-    result.data_exfiltration_found = sets.list(kExfiltration);
-    result.tampering_indicators_found = sets.list(kTampering);
-    result.typosquatting_found = sets.list(kTyposquat);
-    result.suspicious_domains_found = sets.list(kDomain);
+    result.malicious_functions_found = sets.list(kChainMalicious);
+    result.data_exfiltration_found = sets.list(kChainExfiltration);
+    result.tampering_indicators_found = sets.list(kChainTampering);
+    result.typosquatting_found = sets.list(kChainTyposquat);
+    result.suspicious_domains_found = sets.list(kChainDomain);
     result.total_matches = sets.total_matches();
     auto count = [&](size_t category) { return static_cast<double>(sets.distinct(category)); };
     // The order of the additions is part of the result: "eval(", "exec(" and "upload_file" give
     // 0.8999999999999999, not 0.9.
-    double score = (((count(kMalicious) * 0.3 + count(kExfiltration) * 0.3) + count(kTampering) * 0.2) +
-                    count(kTyposquat) * 0.1) +
-                   count(kDomain) * 0.1;
+    double score = (((count(kChainMalicious) * 0.3 + count(kChainExfiltration) * 0.3) + count(kChainTampering) * 0.2) +
+                    count(kChainTyposquat) * 0.1) +
+                   count(kChainDomain) * 0.1;
     result.risk_score = std::min(score, 1.0);
     return result;
 }

@@ -20,7 +20,7 @@ namespace vesquor {
 // shorter ends first and hides the longer. "system(" ends "os.system(": there the longer wins.
 const ThreatCatalogue& supply_chain_catalogue();
 
-enum SupplyChainCategory : size_t { kMalicious, kExfiltration, kTampering, kTyposquat, kDomain };
+enum SupplyChainCategory : size_t { kChainMalicious, kChainExfiltration, kChainTampering, kChainTyposquat, kChainDomain };
 
 struct SupplyChainResult {
     std::vector<std::string> malicious_functions_found;

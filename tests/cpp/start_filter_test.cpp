@@ -7,8 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "behavior_analysis.hpp"
 #include "buffer_overflow.hpp"
+#include "gguf_safety.hpp"
 #include "malware_patterns.hpp"
+#include "supply_chain.hpp"
+#include "tokenizer_hygiene.hpp"
+#include "tool_calling.hpp"
 
 using vesquor::Pattern;
 using vesquor::StartFilter;
@@ -19,9 +24,21 @@ std::string random_text(std::mt19937& random, size_t size) {
     return data;
 }
 
+std::vector<std::vector<Pattern>> catalogues() {
+    return {vesquor::all_malware_patterns(),
+            vesquor::buffer_overflow_catalogue().patterns(),
+            vesquor::behavior_analysis_catalogue().patterns(),
+            vesquor::gguf_safety_catalogue().patterns(),
+            vesquor::supply_chain_catalogue().patterns(),
+            vesquor::tool_calling_catalogue().patterns(),
+            vesquor::tokenizer_hygiene_catalogue(false).patterns(),
+            vesquor::tokenizer_hygiene_catalogue(true).patterns()};
+}
+
 // Every occurrence of a row lies inside a window: the filter may admit too much, never too little.
+// The catalogues between them get both forms of the test, with eight and sixteen buckets.
 TEST(StartFilter, WindowsHoldEveryOccurrence) {
-    for (const std::vector<Pattern>& rows : {vesquor::all_malware_patterns(), vesquor::buffer_overflow_catalogue().patterns()}) {
+    for (const std::vector<Pattern>& rows : catalogues()) {
         auto filter = StartFilter::build(rows);
         if (!filter) {
             GTEST_SKIP() << "no vector unit for the filter on this CPU";
@@ -30,10 +47,17 @@ TEST(StartFilter, WindowsHoldEveryOccurrence) {
         std::mt19937 random(3);
         std::string data = random_text(random, 200000);
         std::vector<std::pair<size_t, size_t>> planted;  // [start, end)
-        for (size_t at = 0; at + 20 < data.size(); at += 1 + random() % 3000) {
+        for (size_t at = 0; at + 30 < 190000;) {
             const std::string& pattern = rows[random() % rows.size()].pattern;
             data.replace(at, pattern.size(), pattern);
             planted.emplace_back(at, at + pattern.size());
+            at += pattern.size() + random() % 3000;  // the next one does not overwrite it
+        }
+        // Rows ending exactly where the ranges below end, anchors running up to the data's end.
+        for (size_t end : {size_t{70001}, data.size()}) {
+            const std::string& pattern = rows[random() % rows.size()].pattern;
+            data.replace(end - pattern.size(), pattern.size(), pattern);
+            planted.emplace_back(end - pattern.size(), end);
         }
         size_t longest = 0;
         for (const Pattern& row : rows) longest = std::max(longest, row.pattern.size());
@@ -48,9 +72,35 @@ TEST(StartFilter, WindowsHoldEveryOccurrence) {
                 if (start < begin || stop > end) continue;
                 bool held = false;
                 for (auto [a, b] : windows) held = held || (a <= start && stop <= b);
-                ASSERT_TRUE(held) << "occurrence at " << start;
+                ASSERT_TRUE(held) << "occurrence at " << start << " of " << rows.size() << "-row table";
             }
         }
+    }
+}
+
+// The tokenizer tables' 90 and 112 rows, many of them plain words, still skip nearly all of an
+// English vocabulary: with four exact bytes per anchor and sixteen buckets, a window per 4 KiB
+// at most.
+TEST(StartFilter, EnglishVocabularySkippedByTokenizerTables) {
+    std::string text;
+    const char* words[] = {"the", "thing", "chin", "ched", "channel", "station", "mention", "ring", "string",
+                           "other", "inner", "ounce", "real", "rental", "each", "reached", "longer", "strong"};
+    std::mt19937 random(5);
+    for (size_t id = 0; text.size() < 1000000; ++id) {
+        text += "\"\u0120";
+        text += words[random() % std::size(words)];
+        text += words[random() % std::size(words)];
+        text += "\": " + std::to_string(id) + ", ";
+    }
+    for (bool strict : {false, true}) {
+        auto filter = StartFilter::build(vesquor::tokenizer_hygiene_catalogue(strict).patterns());
+        if (!filter || filter->form() != StartFilter::Form::bytes) {
+            GTEST_SKIP() << "no byte permutes on this CPU";
+        }
+        std::vector<std::pair<size_t, size_t>> windows;
+        ASSERT_TRUE(filter->windows(reinterpret_cast<const unsigned char*>(text.data()), text.size(), 0, text.size(),
+                                    24, windows));
+        EXPECT_LT(windows.size(), text.size() / 4096) << (strict ? "strict" : "vocabulary-heavy");
     }
 }
 

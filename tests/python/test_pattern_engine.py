@@ -119,6 +119,52 @@ def test_lone_literal_after_a_long_run(engine, patterns, needle):
 
 
 def test_start_filter_is_used_for_small_tables(engine):
-    assert engine.has_start_filter([b"\x7fELF\x02", b"#!/bin/sh", b"MZ\x90\x00"])
+    assert engine.start_filter([b"\x7fELF\x02", b"#!/bin/sh", b"MZ\x90\x00"])
     # Rows of one common byte each leave too little to skip.
-    assert not engine.has_start_filter([bytes([c]) for c in b" etaoinshrdlu"])
+    assert engine.start_filter([bytes([c]) for c in b" etaoinshrdlu"]) is None
+
+
+def _has_byte_permutes():
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            flags = next((line.split() for line in cpuinfo if line.startswith("flags")), [])
+    except OSError:
+        return False
+    return "avx512bw" in flags and "avx512vbmi" in flags
+
+
+WORDS = [b"curl", b"wget", b"bash", b"sudo", b"chmod", b"chown", b"netcat", b"ncat", b"powershell", b"passwd",
+         b"shadow", b"bypass", b"override", b"jailbreak", b"../", b"..\\", b"|sh", b"| bash", b"rm -rf", b"eval(",
+         b"<script>", b"</iframe>", b"ignore previous", b"http://", b"https://", b"/etc/passwd", b"os.system("]
+FILLER = b'{"the": 12, "\xc4\xa0thing": 345, "chin": 6, "ched": 78, "ment": 9, "tion": 10, "strange": 11}, '
+
+
+@pytest.mark.skipif(not _has_byte_permutes(), reason="the four-byte test needs AVX-512 VBMI")
+def test_large_tables_get_the_four_byte_test(engine):
+    # Words the pair test cannot tell from text, and rows of bytes from 0x80 up.
+    form, pass_rate = engine.start_filter(WORDS * 4 + [bytes([0x80 + i, i, 0x90, 0xA0 + i]) for i in range(40)])
+    assert form == "bytes" and pass_rate < 1 / 10000
+
+
+@st.composite
+def large_table_cases(draw):
+    """Tables too large for the pair test (words, their variants and random bytes, some with bytes
+    from 0x80 up) in text and binary filler, rows planted whole, cut short and at the very end."""
+    words = draw(st.lists(st.sampled_from(WORDS), min_size=5, max_size=len(WORDS), unique=True))
+    variants = [word[:cut] + bytes([byte]) for word, cut, byte in
+                draw(st.lists(st.tuples(st.sampled_from(WORDS), st.integers(2, 6), st.integers(0, 255)), max_size=30))]
+    binary = draw(st.lists(st.binary(min_size=1, max_size=24), max_size=40))
+    patterns = words + variants + binary
+    parts = []
+    for _ in range(draw(st.integers(0, 16))):
+        parts.append(draw(st.sampled_from([FILLER * 40, bytes(900), b""])) + draw(st.binary(max_size=300)))
+        pattern = draw(st.sampled_from(patterns))
+        parts.append(pattern if draw(st.booleans()) else pattern[:draw(st.integers(0, len(pattern)))])
+    return patterns, b"".join(parts) + draw(st.sampled_from(patterns))
+
+
+@settings(max_examples=300, deadline=None)
+@given(large_table_cases(), st.sampled_from([0, 3, 100, 4096]))
+def test_large_tables_equal_reference(engine, case, piece_bytes):
+    patterns, data = case
+    assert engine.scan_all(patterns, data, piece_bytes) == reference(patterns, data)
