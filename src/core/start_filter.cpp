@@ -353,6 +353,12 @@ std::optional<StartFilter> StartFilter::build_bytes(const std::vector<Pattern>& 
             filter.high_varies_ |= !std::all_of(table + 0x80, table + 256, [&](uint8_t b) { return b == table[0x80]; });
         }
     }
+    uint8_t zero_low = 0xFF, zero_high = 0xFF;
+    for (size_t j = 0; j < kAnchorBytes; ++j) {
+        zero_low &= filter.byte_tables_[0][j][0];
+        zero_high &= filter.byte_tables_[1][j][0];
+    }
+    filter.zeros_pass_ = (zero_low | zero_high) != 0;
     filter.pass_rate_ = passing;
     return filter;
 }
@@ -508,7 +514,7 @@ __attribute__((target("avx512bw,avx512vbmi"))) inline __m512i byte_buckets(__m51
 template <bool HighVaries, bool Wide>
 __attribute__((target("avx512bw,avx512vbmi"))) bool collect_byte_windows(
     const unsigned char* data, size_t size, size_t& at, size_t end, const uint8_t (&tables)[2][4][256],
-    const uint8_t (&high_buckets)[2][4], auto& builder) {
+    const uint8_t (&high_buckets)[2][4], bool skip_zeros, auto& builder) {
     constexpr size_t kHalves = Wide ? 2 : 1;
     __m512i table[kHalves][4][4], high[kHalves][4];
     for (size_t half = 0; half < kHalves; ++half) {
@@ -522,9 +528,21 @@ __attribute__((target("avx512bw,avx512vbmi"))) bool collect_byte_windows(
     while (at + 64 <= end && at + 64 + 3 <= size) {
         _mm_prefetch(reinterpret_cast<const char*>(data + at + kPrefetchDistance), _MM_HINT_T0);
         __m512i bytes[4];
+        bytes[0] = _mm512_loadu_si512(data + at);
+        bytes[3] = _mm512_loadu_si512(data + at + 3);
+        // A run of zero bytes (padding, empty tensors) passes nowhere unless an anchor is all
+        // zeros: one test instead of the permutes.
+        if (skip_zeros && _mm512_test_epi8_mask(_mm512_or_si512(bytes[0], bytes[3]), _mm512_set1_epi8(-1)) == 0) {
+            if (builder.zeros != nullptr) {
+                builder.count(at, ~uint64_t{0});
+            }
+            at += 64;
+            continue;
+        }
+        bytes[1] = _mm512_loadu_si512(data + at + 1);
+        bytes[2] = _mm512_loadu_si512(data + at + 2);
         __mmask64 upper[4];
         for (size_t j = 0; j < 4; ++j) {
-            bytes[j] = _mm512_loadu_si512(data + at + j);
             upper[j] = _mm512_movepi8_mask(bytes[j]);
         }
         uint64_t mask = 0;
@@ -556,10 +574,10 @@ bool StartFilter::collect_windows_bytes(const unsigned char* data, size_t size, 
                                         WindowBuilder& builder) const {
     size_t at = begin;
     bool vectors_done =
-        high_varies_ ? (wide_ ? collect_byte_windows<true, true>(data, size, at, end, byte_tables_, high_, builder)
-                              : collect_byte_windows<true, false>(data, size, at, end, byte_tables_, high_, builder))
-                     : (wide_ ? collect_byte_windows<false, true>(data, size, at, end, byte_tables_, high_, builder)
-                              : collect_byte_windows<false, false>(data, size, at, end, byte_tables_, high_, builder));
+        high_varies_ ? (wide_ ? collect_byte_windows<true, true>(data, size, at, end, byte_tables_, high_, !zeros_pass_, builder)
+                              : collect_byte_windows<true, false>(data, size, at, end, byte_tables_, high_, !zeros_pass_, builder))
+                     : (wide_ ? collect_byte_windows<false, true>(data, size, at, end, byte_tables_, high_, !zeros_pass_, builder)
+                              : collect_byte_windows<false, false>(data, size, at, end, byte_tables_, high_, !zeros_pass_, builder));
     return vectors_done && collect_windows_plainly(data, size, at, end, builder);
 }
 

@@ -94,7 +94,8 @@ private:
     alignas(64) uint8_t byte_tables_[2][kAnchorBytes][256] = {};
     uint8_t high_[2][kAnchorBytes] = {};
     bool high_varies_ = false;
-    bool wide_ = false;  // sixteen buckets
+    bool wide_ = false;        // sixteen buckets
+    bool zeros_pass_ = false;  // a position among zero bytes passes (a row of zeros)
     Form form_ = Form::nibbles;
     double pass_rate_ = 1.0;
     size_t max_anchor_offset_ = 0;  // how far into its row an anchor lies, at most
