@@ -119,7 +119,9 @@ class _Progress:
     def file(self, target: Target, index: int, count: int) -> None:
         if self.bar is not None:
             name = os.path.basename(target.display) or target.display
-            self.bar.set_description(f"{index + 1}/{count} {name[:40]}", refresh=False)
+            # Drawn at once for the first file, so that even a scan shorter than the bar's
+            # redraw interval shows what it scans; later names wait for the next redraw.
+            self.bar.set_description(f"{index + 1}/{count} {name[:40]}", refresh=index == 0)
 
     def advance(self, n: int) -> None:
         if self.bar is not None:

@@ -31,6 +31,14 @@ std::vector<Pattern> with_rows_of_zeros(std::vector<Pattern> rows) {
     return rows;
 }
 
+// Hundreds of rows of arbitrary bytes: buckets merged from hundreds of anchors.
+std::vector<Pattern> random_rows(size_t count) {
+    std::mt19937 random(11);
+    std::vector<Pattern> rows;
+    for (size_t i = 0; i < count; ++i) rows.push_back(Pattern{random_text(random, 3 + random() % 10), "x", 1});
+    return rows;
+}
+
 std::vector<std::vector<Pattern>> catalogues() {
     return {vesquor::all_malware_patterns(),
             vesquor::buffer_overflow_catalogue().patterns(),
@@ -40,7 +48,8 @@ std::vector<std::vector<Pattern>> catalogues() {
             vesquor::tool_calling_catalogue().patterns(),
             vesquor::tokenizer_hygiene_catalogue(false).patterns(),
             vesquor::tokenizer_hygiene_catalogue(true).patterns(),
-            with_rows_of_zeros(vesquor::tokenizer_hygiene_catalogue(true).patterns())};
+            with_rows_of_zeros(vesquor::tokenizer_hygiene_catalogue(true).patterns()),
+            random_rows(300)};
 }
 
 // Every occurrence of a row lies inside a window: the filter may admit too much, never too little.

@@ -1,5 +1,7 @@
 """The pattern engine: standard, non-overlapping matches, proven against a reference."""
 
+import random
+
 import ahocorasick_rs
 import pytest
 from hypothesis import HealthCheck, example, given, settings
@@ -168,3 +170,13 @@ def large_table_cases(draw):
 def test_large_tables_equal_reference(engine, case, piece_bytes):
     patterns, data = case
     assert engine.scan_all(patterns, data, piece_bytes) == reference(patterns, data)
+
+
+def test_table_of_thousands_of_rows_equals_reference(engine):
+    # More anchors than the start filter takes: such a table is scanned without it, and builds
+    # as fast as the matching library compiles it.
+    rng = random.Random(4)
+    words = sorted({"".join(rng.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(rng.randint(3, 9))).encode()
+                    for _ in range(3000)})
+    data = b" ".join(rng.choice(words) + rng.choice([b"", b"s", b"ing"]) for _ in range(20000))
+    assert engine.scan_all(words, data) == reference(words, data)
