@@ -67,20 +67,27 @@ const bool BYTE_PERMUTES = has_byte_permutes();
 // byte alike, zeros more often). It only steers the choice of anchors and buckets; results never
 // depend on it.
 double text_frequency(int byte) {
-    // Lower-case letters as often as in English prose, 65 % of text between them: "rl" and "wg"
-    // are rarer than "th" and "er". J, q, x and z, rare in prose, are taken at 0.5 %, as in
-    // identifiers and vocabularies ("size", "json", "max"), so that "sizeof(" is anchored on
-    // "eof(", not on "zeof".
-    static constexpr double kLetters[26] = {8.2, 1.5, 2.8, 4.3, 12.7, 2.2, 2.0, 6.1, 7.0, 0.5, 0.8, 4.0, 2.4,
-                                            6.7, 7.5, 1.9, 0.5, 6.0, 6.3, 9.1, 2.8, 1.0, 2.4, 0.5, 2.0, 0.5};
     if (byte == ' ') return 0.12;
-    if (byte >= 'a' && byte <= 'z') return 0.65 * kLetters[byte - 'a'] / 100;
+    if (byte >= 'a' && byte <= 'z') return 0.025;
     if (byte >= '0' && byte <= '9') return 0.012;
     if (byte == '"' || byte == ',' || byte == ':' || byte == '.' || byte == '\n') return 0.03;
     if (byte >= 'A' && byte <= 'Z') return 0.003;
     if (byte > 0x20 && byte < 0x7F) return 0.002;
     if (byte >= 0x80) return 0.0005;  // UTF-8 lead and continuation bytes
     return 0.00002;                   // control bytes, NUL among them
+}
+
+// The byte form's model of text: lower-case letters as often as in English prose, 65 % of text
+// between them, so that of four bytes "rl" and "wg" count as rarer than "th" and "er". J, q, x
+// and z, rare in prose, are taken at 0.5 %, as in identifiers and vocabularies ("size", "json",
+// "max"), so that "sizeof(" is anchored on "eof(", not on "zeof". The pair test keeps one rate
+// for all letters: by this one "py" would look rarer than "y" + NUL and anchor "strcpy" + NUL,
+// and "py" is common in source text.
+double english_text_frequency(int byte) {
+    static constexpr double kLetters[26] = {8.2, 1.5, 2.8, 4.3, 12.7, 2.2, 2.0, 6.1, 7.0, 0.5, 0.8, 4.0, 2.4,
+                                            6.7, 7.5, 1.9, 0.5, 6.0, 6.3, 9.1, 2.8, 1.0, 2.4, 0.5, 2.0, 0.5};
+    if (byte >= 'a' && byte <= 'z') return 0.65 * kLetters[byte - 'a'] / 100;
+    return text_frequency(byte);
 }
 
 double binary_frequency(int byte) { return byte == 0 ? 0.1 : 0.9 / 255; }
@@ -211,7 +218,7 @@ constexpr size_t kMaxAnchors = 512;
 
 }  // namespace
 
-std::optional<StartFilter> StartFilter::build(const std::vector<Pattern>& rows) {
+std::optional<StartFilter> StartFilter::build(const std::vector<Pattern>& rows, bool byte_form) {
     if (VECTOR_UNIT == Vector::none || rows.empty()) {
         return std::nullopt;
     }
@@ -220,7 +227,7 @@ std::optional<StartFilter> StartFilter::build(const std::vector<Pattern>& rows) 
         return nibbles;
     }
     // The byte form with eight buckets where that already skips nearly everything, else sixteen.
-    std::optional<StartFilter> bytes = BYTE_PERMUTES ? build_bytes(rows, 8) : std::nullopt;
+    std::optional<StartFilter> bytes = BYTE_PERMUTES && byte_form ? build_bytes(rows, 8) : std::nullopt;
     if (bytes && bytes->pass_rate_ > kNibblesSuffice / 4) {
         bytes = build_bytes(rows, 16);
     }
@@ -306,7 +313,7 @@ struct ByteBucket {
         void add(int byte) {
             if (!has(byte)) {
                 bits[byte >> 6] |= uint64_t{1} << (byte & 63);
-                text += text_frequency(byte);
+                text += english_text_frequency(byte);
                 binary += binary_frequency(byte);
             }
         }
@@ -353,7 +360,7 @@ std::optional<StartFilter> StartFilter::build_bytes(const std::vector<Pattern>& 
         auto frequency = [&](size_t k) {
             double text = 1, binary = 1;
             for (size_t j = 0; j < length; ++j) {
-                text *= text_frequency(bytes[k + j]);
+                text *= english_text_frequency(bytes[k + j]);
                 binary *= binary_frequency(bytes[k + j]);
             }
             return 0.5 * text + 0.5 * binary;

@@ -47,7 +47,8 @@ public:
 
     // A filter for the table, or nothing when the table's first bytes are too varied for the
     // test to skip much, or the CPU lacks the vector instructions it needs (AVX2; AVX-512BW is used where present).
-    static std::optional<StartFilter> build(const std::vector<Pattern>& rows);
+    // Without `byte_form` only the pair test is considered, as on CPUs without AVX-512 VBMI.
+    static std::optional<StartFilter> build(const std::vector<Pattern>& rows, bool byte_form = true);
 
     // Fills `windows` with merged, ordered windows within [begin, end) of `data` (which has
     // `size` bytes) that hold every occurrence starting in [begin, end) and ending by `end`; `span`
