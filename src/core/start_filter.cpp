@@ -50,11 +50,10 @@ Vector vector_unit() {
 
 const Vector VECTOR_UNIT = vector_unit();
 
-// Whether the byte form's permutes (AVX-512 VBMI) are there.
+// Whether the byte form's permutes (AVX-512 VBMI, beside AVX-512BW) are there.
 bool has_byte_permutes() {
 #if defined(__x86_64__)
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512vbmi");
+    return VECTOR_UNIT == Vector::avx512 && __builtin_cpu_supports("avx512vbmi");
 #else
     return false;
 #endif
@@ -226,11 +225,7 @@ std::optional<StartFilter> StartFilter::build(const std::vector<Pattern>& rows, 
     if (nibbles && nibbles->pass_rate_ <= kNibblesSuffice) {
         return nibbles;
     }
-    // The byte form with eight buckets where that already skips nearly everything, else sixteen.
-    std::optional<StartFilter> bytes = BYTE_PERMUTES && byte_form ? build_bytes(rows, 8) : std::nullopt;
-    if (bytes && bytes->pass_rate_ > kNibblesSuffice / 4) {
-        bytes = build_bytes(rows, 16);
-    }
+    std::optional<StartFilter> bytes = BYTE_PERMUTES && byte_form ? build_bytes(rows) : std::nullopt;
     if (bytes && (!nibbles || bytes->pass_rate_ < nibbles->pass_rate_)) {
         nibbles = std::move(bytes);
     }
@@ -346,11 +341,10 @@ struct ByteBucket {
 
 }  // namespace
 
-std::optional<StartFilter> StartFilter::build_bytes(const std::vector<Pattern>& rows, size_t bucket_count) {
+std::optional<StartFilter> StartFilter::build_bytes(const std::vector<Pattern>& rows) {
     static_assert(ByteBucket::kPositions == kAnchorBytes);
     StartFilter filter;
     filter.form_ = Form::bytes;
-    filter.wide_ = bucket_count > 8;
     // Each row's anchor: its four adjacent bytes least likely to turn up in data (all of a
     // shorter row), as a string; the positions past its end admit any byte.
     std::set<std::string> anchors;
@@ -387,10 +381,22 @@ std::optional<StartFilter> StartFilter::build_bytes(const std::vector<Pattern>& 
         }
         buckets.push_back(bucket);
     }
-    buckets = merge_cheapest(std::move(buckets), bucket_count);
-    std::vector<double> rates;
-    for (const ByteBucket& bucket : buckets) rates.push_back(bucket.rate());
-    double passing = 0;
+    // Eight buckets where they already skip nearly everything, else sixteen. Merging goes on
+    // from sixteen to eight exactly as it would have gone straight to eight.
+    auto passing_share = [](const std::vector<ByteBucket>& set) {
+        double passing = 0;
+        for (const ByteBucket& bucket : set) passing += bucket.rate();  // buckets may overlap: an upper bound
+        return passing;
+    };
+    buckets = merge_cheapest(std::move(buckets), 16);
+    std::vector<ByteBucket> narrow = merge_cheapest(buckets, 8);
+    double passing = passing_share(narrow);
+    if (passing <= kNibblesSuffice / 4) {
+        buckets = std::move(narrow);
+    } else {
+        passing = passing_share(buckets);
+    }
+    filter.wide_ = buckets.size() > 8;
     for (size_t i = 0; i < buckets.size(); ++i) {
         uint8_t bit = static_cast<uint8_t>(1u << i % 8);
         for (size_t j = 0; j < kAnchorBytes; ++j) {
@@ -398,7 +404,6 @@ std::optional<StartFilter> StartFilter::build_bytes(const std::vector<Pattern>& 
                 if (buckets[i].admits[j].has(byte)) filter.byte_tables_[i / 8][j][byte] |= bit;
             }
         }
-        passing += rates[i];
     }
     for (size_t half = 0; half < 2; ++half) {
         for (size_t j = 0; j < kAnchorBytes; ++j) {

@@ -79,7 +79,7 @@ private:
     bool collect_windows_bytes(const unsigned char* data, size_t size, size_t begin, size_t end,
                                WindowBuilder& builder) const;
     static std::optional<StartFilter> build_nibbles(const std::vector<Pattern>& rows);
-    static std::optional<StartFilter> build_bytes(const std::vector<Pattern>& rows, size_t buckets);
+    static std::optional<StartFilter> build_bytes(const std::vector<Pattern>& rows);
 
     // Each 16-entry table repeated over the width of the widest vector.
     static constexpr size_t kTableBytes = 64;
