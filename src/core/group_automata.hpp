@@ -20,8 +20,10 @@
 // row of the transition table: a step is one load, `next[state + byte_class[byte]]`.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <vector>
@@ -201,6 +203,234 @@ inline void count_chains(const uint8_t* byte_class, uint32_t shift, AutomatonCha
         count_chains_of<true>(byte_class, shift, chains, count, length, counts, record);
     } else {
         count_chains_of<false>(byte_class, shift, chains, count, length, counts, record);
+    }
+}
+
+
+// What a chain did over the 64-byte blocks it read last, so that data that repeats (a stretch of
+// one format string or one instruction pair over and over, at any period the memo can hold) is
+// read a block at a time: a block met again in the same state ends in the same state, having
+// entered the same match states as often. Blocks are compared in full; a hash only picks the
+// entry. Where blocks do not come again, the memo rests for a while (longer each time it finds
+// nothing), so that data which does not repeat costs little more than plain stepping.
+class alignas(64) BlockMemo {  // alignas: memos of different workers share no cache line
+public:
+    static constexpr size_t kBlock = 64;
+    static constexpr size_t kEntries = 128;  // a power of two
+    static constexpr size_t kMaxCounted = 8;  // distinct match states a remembered block may enter
+
+    struct Entry {
+        unsigned char bytes[kBlock];
+        uint32_t start = kEmpty;
+        uint32_t end = 0;
+        uint32_t counted = 0;
+        uint32_t index[kMaxCounted];  // state indexes entered ...
+        uint32_t times[kMaxCounted];  // ... and how often
+    };
+
+    BlockMemo() : entries_(kEntries) {}
+
+    // Forgets the blocks (before another automaton, or another numbering of its states, uses
+    // the memo), but not whether they have been coming again.
+    void forget() {
+        for (Entry& entry : entries_) entry.start = kEmpty;
+    }
+
+    // Whether to look blocks up now (false while resting).
+    bool trying() {
+        if (resting_ == 0) return true;
+        --resting_;
+        return false;
+    }
+    // Blocks it will rest for yet, and passing over some of them.
+    uint32_t resting() const { return resting_; }
+    void rest(uint32_t blocks) { resting_ -= blocks; }
+
+    // The entry of `block` read from `state`, or null; tallies the probe.
+    const Entry* find(uint32_t state, const unsigned char* block) {
+        Entry& entry = entries_[slot(block)];
+        bool hit = entry.start == state && same(entry.bytes, block);
+        hits_ += hit;
+        if (++probes_ == kWindow) {
+            if (hits_ < kWindow / 4) {
+                resting_ = rest_;
+                rest_ = std::min(rest_ * 2, kLongestRest);
+            } else {
+                rest_ = kFirstRest;
+            }
+            probes_ = hits_ = 0;
+        }
+        return hit ? &entry : nullptr;
+    }
+
+    // Remembers that `block` read from `state` ends in `end` having entered the match states
+    // matched[0 .. count-1] (not remembered if they are too many distinct ones).
+    void remember(uint32_t state, const unsigned char* block, uint32_t end, const uint32_t* matched, size_t count,
+                  uint32_t shift) {
+        Entry& entry = entries_[slot(block)];
+        uint32_t counted = 0;
+        for (size_t i = 0; i < count; ++i) {
+            uint32_t index = matched[i] >> shift;
+            uint32_t j = 0;
+            while (j < counted && entry.index[j] != index) ++j;
+            if (j == counted) {
+                if (counted == kMaxCounted) {
+                    entry.start = kEmpty;
+                    return;
+                }
+                entry.index[counted] = index;
+                entry.times[counted++] = 0;
+            }
+            ++entry.times[j];
+        }
+        std::memcpy(entry.bytes, block, kBlock);
+        entry.start = state;
+        entry.end = end;
+        entry.counted = counted;
+    }
+
+private:
+    static constexpr uint32_t kEmpty = ~uint32_t{0};  // never a state: states are below 2^31
+    static constexpr uint32_t kWindow = 64;           // probes per verdict
+    static constexpr uint32_t kFirstRest = 1024;      // blocks: 64 KiB
+    static constexpr uint32_t kLongestRest = 16384;   // blocks: 1 MiB
+
+    // By the bytes alone, so that finding a chain's next entry waits on its data, not its
+    // state; data that repeats meets a block in one state anyway.
+    static size_t slot(const unsigned char* block) {
+        uint64_t first, last;
+        std::memcpy(&first, block, 8);
+        std::memcpy(&last, block + kBlock - 8, 8);
+        return static_cast<size_t>(((first ^ (last << 29 | last >> 35)) * 0x9E3779B97F4A7C15u) >> 57) &
+               (kEntries - 1);
+    }
+    static bool same(const unsigned char* a, const unsigned char* b) {
+        using Lanes = uint64_t __attribute__((vector_size(16)));
+        Lanes differ = {0, 0};
+        for (size_t i = 0; i < kBlock; i += sizeof(Lanes)) {
+            Lanes x, y;
+            std::memcpy(&x, a + i, sizeof x);
+            std::memcpy(&y, b + i, sizeof y);
+            differ |= x ^ y;
+        }
+        return (differ[0] | differ[1]) == 0;
+    }
+
+    std::vector<Entry> entries_;
+    uint32_t probes_ = 0, hits_ = 0, resting_ = 0, rest_ = kFirstRest;
+};
+
+// Steps chains[which[0 .. Count-1]] over one block, storing the match states each enters.
+template <size_t Count>
+inline void step_block(const uint8_t* byte_class, AutomatonChain* chains, const size_t* which,
+                       uint32_t (*matched)[BlockMemo::kBlock], size_t* found) {
+    uint32_t state[Count];
+    const uint32_t* next[Count];
+    const unsigned char* data[Count];
+    uint32_t first_match[Count];
+    size_t n[Count];
+    for (size_t k = 0; k < Count; ++k) {
+        const AutomatonChain& chain = chains[which[k]];
+        state[k] = chain.state;
+        next[k] = chain.next;
+        data[k] = chain.data;
+        first_match[k] = chain.first_match;
+        n[k] = 0;
+    }
+    for (size_t i = 0; i < BlockMemo::kBlock; ++i) {
+        for (size_t k = 0; k < Count; ++k) {
+            state[k] = next[k][state[k] + byte_class[data[k][i]]];
+            matched[k][n[k]] = state[k];
+            n[k] += state[k] >= first_match[k];
+        }
+    }
+    for (size_t k = 0; k < Count; ++k) {
+        chains[which[k]].state = state[k];
+        found[k] = n[k];
+    }
+}
+
+// count_chains over the whole blocks of `length` bytes, chain k looking its blocks up in
+// memos[k] and remembering those it steps through.
+// count_chains_fixed kept out of line: inlined into the block loop below, its states no longer
+// fit in registers and it runs some 20 % slower.
+template <size_t Count>
+[[gnu::noinline]] void count_chains_apart(const uint8_t* byte_class, uint32_t shift, AutomatonChain* chains,
+                                          size_t length, uint64_t* const* counts) {
+    count_chains_fixed<Count, false>(byte_class, shift, chains, length, counts, nullptr);
+}
+
+inline constexpr size_t kPrefetchBytes = 4096;
+
+template <size_t Count>
+inline void count_blocks_fixed(const uint8_t* byte_class, uint32_t shift, AutomatonChain* chains, size_t length,
+                               uint64_t* const* counts, BlockMemo* memos) {
+    constexpr size_t kBlock = BlockMemo::kBlock;
+    // Sized for any number stepped, so that no branch of the switch below indexes past them.
+    uint32_t matched[4][kBlock];
+    size_t found[4];
+    for (size_t done = 0; done + kBlock <= length; done += kBlock) {
+        // While every memo rests, the plain loop.
+        size_t resting = (length - done) / kBlock;
+        for (size_t k = 0; k < Count; ++k) resting = std::min<size_t>(resting, memos[k].resting());
+        if (resting > 0) {
+            count_chains_apart<Count>(byte_class, shift, chains, resting * kBlock, counts);
+            for (size_t k = 0; k < Count; ++k) {
+                memos[k].rest(static_cast<uint32_t>(resting));
+                chains[k].data += resting * kBlock;
+            }
+            done += (resting - 1) * kBlock;
+            continue;
+        }
+        size_t which[4];
+        bool trying[Count];
+        uint32_t start[Count];
+        size_t missed = 0;
+        for (size_t k = 0; k < Count; ++k) {
+            start[k] = chains[k].state;
+            trying[k] = memos[k].trying();
+            // A block read from the memo is read in a few cycles: fetch ahead of it.
+            __builtin_prefetch(chains[k].data + kPrefetchBytes);
+            if (trying[k]) {
+                if (const BlockMemo::Entry* entry = memos[k].find(chains[k].state, chains[k].data)) {
+                    for (uint32_t j = 0; j < entry->counted; ++j) counts[k][entry->index[j]] += entry->times[j];
+                    chains[k].state = entry->end;
+                    chains[k].data += kBlock;
+                    continue;
+                }
+            }
+            which[missed++] = k;
+        }
+        switch (missed) {
+            case 0: continue;  // every chain's block was remembered
+            case 1: step_block<1>(byte_class, chains, which, matched, found); break;
+            case 2: step_block<2>(byte_class, chains, which, matched, found); break;
+            case 3: step_block<3>(byte_class, chains, which, matched, found); break;
+            default: step_block<4>(byte_class, chains, which, matched, found); break;
+        }
+        for (size_t m = 0; m < missed; ++m) {
+            const size_t k = which[m];
+            for (size_t i = 0; i < found[m]; ++i) ++counts[k][matched[m][i] >> shift];
+            if (trying[k]) memos[k].remember(start[k], chains[k].data, chains[k].state, matched[m], found[m], shift);
+            chains[k].data += kBlock;
+        }
+    }
+}
+
+// count_chains for 1 to 4 chains through their memos; unlike count_chains, moves each chain's
+// data past the bytes read.
+inline void count_blocks(const uint8_t* byte_class, uint32_t shift, AutomatonChain* chains, size_t count,
+                         size_t length, uint64_t* const* counts, BlockMemo* memos) {
+    switch (count) {
+        case 1: count_blocks_fixed<1>(byte_class, shift, chains, length, counts, memos); break;
+        case 2: count_blocks_fixed<2>(byte_class, shift, chains, length, counts, memos); break;
+        case 3: count_blocks_fixed<3>(byte_class, shift, chains, length, counts, memos); break;
+        default: count_blocks_fixed<4>(byte_class, shift, chains, length, counts, memos); break;
+    }
+    const size_t rest = length % BlockMemo::kBlock;
+    if (rest > 0) {
+        count_chains(byte_class, shift, chains, count, rest, counts);
+        for (size_t k = 0; k < count; ++k) chains[k].data += rest;
     }
 }
 

@@ -51,6 +51,7 @@ namespace {
 // kSparseBytes per group.
 constexpr uint64_t kDenseBytes = 64;
 constexpr uint64_t kSparseBytes = 256;
+constexpr size_t kProbeBytes = size_t{64} << 10;
 
 // A stretch for the automata is cut into lanes of at least kMinLaneBytes, a few per worker: a
 // worker interleaves kChains runs (lane and group) whose chains of dependent loads then overlap,
@@ -86,6 +87,9 @@ struct ParallelStreamingScanner::Pass {
     std::vector<StandardFilter> filters;  // per group, while Hyperscan's occurrences are used
     std::vector<uint32_t> states;         // per group, while the automata are used
     std::vector<Occurrence> junction;     // occurrences starting in the tail, in end order
+    // Per task of a counted round and chain: what the blocks read were, kept from round to round
+    // for whether blocks come again.
+    std::vector<BlockMemo> memos_of_tasks;
     size_t next_junction = 0;
 
     Pass(ParallelStreamingScanner& scanner, ByteView data, MatchFn fn, bool count)
@@ -330,6 +334,7 @@ void ParallelStreamingScanner::Pass::count_units(std::vector<CountingUnit>& unit
     // A task runs its lanes for all units, as chains of (lane, unit) four at a time.
     auto run_task = [&](size_t task) {
         const size_t first_lane = lanes_per_task * task, last_lane = std::min(lanes, first_lane + lanes_per_task);
+        BlockMemo* memos = memos_of_tasks.data() + task * kChains;
         std::vector<std::pair<size_t, size_t>> jobs;  // (lane, unit)
         for (size_t u = 0; u < count_units; ++u) {
             for (size_t lane = first_lane; lane < last_lane; ++lane) jobs.emplace_back(lane, u);
@@ -352,21 +357,24 @@ void ParallelStreamingScanner::Pass::count_units(std::vector<CountingUnit>& unit
                 count_chains(byte_class, shift, chains, count, recorded, count_of, record);
                 for (size_t k = 0; k < count; ++k) chains[k].data += recorded;
             }
-            count_chains(byte_class, shift, chains, count, shortest - recorded, count_of);
+            for (size_t k = 0; k < count; ++k) memos[k].forget();
+            count_blocks(byte_class, shift, chains, count, shortest - recorded, count_of, memos);
             for (size_t k = 0; k < count; ++k) {
                 auto [lane, u] = jobs[first + k];
-                chains[k].data += shortest - recorded;
                 if (lane_size(lane) > shortest) {
-                    count_chains(byte_class, shift, &chains[k], 1, lane_size(lane) - shortest, &count_of[k]);
+                    count_blocks(byte_class, shift, &chains[k], 1, lane_size(lane) - shortest, &count_of[k], &memos[k]);
                 }
                 ends[lane * count_units + u] = chains[k].state;
             }
         }
     };
-    parallel_for_each_index((lanes + lanes_per_task - 1) / lanes_per_task, run_task);
+    const size_t tasks = (lanes + lanes_per_task - 1) / lanes_per_task;
+    if (memos_of_tasks.size() < tasks * kChains) memos_of_tasks.resize(tasks * kChains);
+    parallel_for_each_index(tasks, run_task);
 
     // In lane order, each unit's true state at a lane's start decides what of the lane's guessed
     // run stands.
+    BlockMemo memo;
     for (size_t u = 0; u < count_units; ++u) {
         CountingUnit& unit = units[u];
         unit.sum.assign(unit.states, 0);
@@ -397,7 +405,8 @@ void ParallelStreamingScanner::Pass::count_units(std::vector<CountingUnit>& unit
                 } else {
                     // They never met: the rest of the lane from the true state.
                     AutomatonChain chain{unit.next, unit.first_match, state, bytes + recorded};
-                    count_chains(byte_class, shift, &chain, 1, lane_size(lane) - recorded, &sum);
+                    memo.forget();
+                    count_blocks(byte_class, shift, &chain, 1, lane_size(lane) - recorded, &sum, &memo);
                     state = chain.state;
                 }
             }
@@ -436,8 +445,13 @@ void ParallelStreamingScanner::run(ByteView chunk, MatchFn on_match, bool counte
     const size_t lanes = chunk.size() >= parallel_from_bytes && workers >= 2 ? workers : 1;
     const size_t round_bytes = std::max<size_t>(segment_bytes, 1) * lanes;
     std::vector<std::vector<Occurrence>> found(lanes);
+    // A chunk cut into segments begins with a short round on one worker, so that data dense with
+    // matches costs the occurrences of kProbeBytes, not of a whole round, before the automata
+    // take over.
+    bool probe = !dense && lanes >= 2;
     for (size_t from = 0; from < chunk.size();) {
-        const size_t to = from + std::min(round_bytes, chunk.size() - from);
+        const size_t limit = probe ? std::min(kProbeBytes, round_bytes) : round_bytes;
+        const size_t to = from + std::min(limit, chunk.size() - from);
         const uint64_t bytes = to - from;
         // Whether the next stretch (or the next chunk) goes to the automata.
         bool next_dense = dense;
@@ -447,7 +461,8 @@ void ParallelStreamingScanner::run(ByteView chunk, MatchFn on_match, bool counte
                          : dense_policy == DensePolicy::automatic ? matches * kSparseBytes >= bytes * groups
                                                                   : true;
         } else {
-            uint64_t occurrences = pass.occurrence_round(from, to, lanes, found);
+            uint64_t occurrences = pass.occurrence_round(from, to, probe ? 1 : lanes, found);
+            probe = false;
             next_dense = dense_policy == DensePolicy::alternate ? true
                          : dense_policy == DensePolicy::automatic ? occurrences * kDenseBytes > bytes * groups
                                                                   : false;

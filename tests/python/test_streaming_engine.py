@@ -138,6 +138,47 @@ def test_dense_data_many_groups(engine, groups):
     assert engine.stream(patterns, groups, steps, 50_000, 3, 1) == expected
 
 
+# Counted automata read 64-byte blocks they have met before in the same state from a memo. Each
+# case has blocks that look alike to a shortcut but must count differently.
+REPEATED_BLOCKS = [
+    # name, rows, data
+    # The same bytes entered in two states: after "a", b * 64 reads "ab" first and ends elsewhere.
+    ("same_block_other_state", [b"ab", b"bb"], (b"b" * 64 + b"b" * 63 + b"a") * 300 + b"b" * 64 * 40),
+    # Blocks alike in their first and last eight bytes, one with a row in the middle.
+    ("alike_at_both_ends", [b"%n", b"zz"],
+     b"".join(b"%n" * 32 if i % 3 else b"%n" * 12 + b"zz" + b"%n" * 19 for i in range(2000))),
+    # Repeats with a period prime to 64 (many blocks), broken now and then.
+    ("period_prime_to_64", [b"%n", b"%s%s%s", b"\x58\xc3"],
+     b"".join((b"%s%s%s%n\x58" + bytes([0xC3, i % 7])) * 50 for i in range(400))),
+    # Rows longer than a block, crossing block boundaries.
+    ("rows_across_blocks", [b"A" * 70 + b"!", b"A" * 3], (b"A" * 70 + b"!") * 3000),
+]
+
+
+@pytest.mark.parametrize("rows,data", [c[1:] for c in REPEATED_BLOCKS], ids=[c[0] for c in REPEATED_BLOCKS])
+@pytest.mark.parametrize("groups", [1, 2, 20])
+def test_repeated_blocks_equal_reference(engine, rows, data, groups):
+    steps = [data[:70_001], data[70_001:], "finalize"]
+    expected = counted(ReferenceStream(rows, groups).run(steps))
+    assert engine.stream(rows, groups, steps, 0, 2, 1) == expected
+    assert engine.stream(rows, groups, steps, 0, 0, 1) == expected
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.binary(min_size=1, max_size=5), min_size=1, max_size=5), st.integers(1, 3), st.data())
+def test_repeated_data_with_changes_equals_reference(engine, patterns, groups, data):
+    # A repeating body with a few bytes changed at random places: blocks that came before and
+    # blocks that did not, at lane starts guessed in parallel as well as in the first lane.
+    unit = data.draw(st.lists(st.sampled_from(patterns) | st.binary(max_size=3), min_size=1, max_size=6))
+    unit = b"".join(unit) or b"x"
+    body = bytearray(unit * (270_000 // len(unit) + 1))
+    for _ in range(data.draw(st.integers(0, 20))):
+        body[data.draw(st.integers(0, len(body) - 1))] = data.draw(st.integers(0, 255))
+    steps = [bytes(body[:5_000]), bytes(body[5_000:]), "finalize"]
+    expected = counted(ReferenceStream(patterns, groups).run(steps))
+    assert engine.stream(patterns, groups, steps, 0, 2, 1) == expected
+
+
 @pytest.mark.parametrize("length", [400_000, 400_001, 400_003])
 def test_guessed_lanes_that_never_meet_the_truth(engine, length):
     # "%n" and "n%" over "%n%n...": a lane guessed from the start state at an odd offset reads
