@@ -523,7 +523,7 @@ bool StartFilter::collect_windows_plainly(const unsigned char* data, size_t size
 }
 
 // The same test on 64 positions at once; the mask comes straight from a byte test.
-__attribute__((target("avx512bw"))) bool StartFilter::collect_windows_avx512(const unsigned char* data, size_t size,
+__attribute__((target("avx512bw"), aligned(64))) bool StartFilter::collect_windows_avx512(const unsigned char* data, size_t size,
                                                                              size_t begin, size_t end,
                                                                              WindowBuilder& builder) const {
     const __m512i first_low = _mm512_load_si512(first_low_), first_high = _mm512_load_si512(first_high_);
@@ -569,9 +569,10 @@ __attribute__((target("avx512bw,avx512vbmi"))) inline __m512i byte_buckets(__m51
 }
 
 // The byte form's test on 64 positions at a time from `at`, as far as whole vectors go; `at` is
-// left where the plain test must go on.
+// left where the plain test must go on. The vector loops are aligned to a cache line: where an
+// unrelated change moved this one, it ran up to 10 % slower.
 template <bool HighVaries, bool Wide>
-__attribute__((target("avx512bw,avx512vbmi"))) bool collect_byte_windows(
+__attribute__((target("avx512bw,avx512vbmi"), aligned(64))) bool collect_byte_windows(
     const unsigned char* data, size_t size, size_t& at, size_t end, const uint8_t (&tables)[2][4][256],
     const uint8_t (&high_buckets)[2][4], bool skip_zeros, auto& builder) {
     constexpr size_t kHalves = Wide ? 2 : 1;
@@ -640,7 +641,7 @@ bool StartFilter::collect_windows_bytes(const unsigned char* data, size_t size, 
     return vectors_done && collect_windows_plainly(data, size, at, end, builder);
 }
 
-__attribute__((target("avx2"))) bool StartFilter::collect_windows(const unsigned char* data, size_t size,
+__attribute__((target("avx2"), aligned(64))) bool StartFilter::collect_windows(const unsigned char* data, size_t size,
                                                                   size_t begin, size_t end,
                                                                   WindowBuilder& builder) const {
     const __m256i first_low = load_table(first_low_), first_high = load_table(first_high_);

@@ -450,7 +450,8 @@ void ParallelStreamingScanner::run(ByteView chunk, MatchFn on_match, bool counte
     // take over.
     bool probe = !dense && lanes >= 2;
     for (size_t from = 0; from < chunk.size();) {
-        const size_t limit = probe ? std::min(kProbeBytes, round_bytes) : round_bytes;
+        // Rounds after the probe keep to the grid of whole rounds.
+        const size_t limit = probe ? std::min(kProbeBytes, round_bytes) : round_bytes - from % round_bytes;
         const size_t to = from + std::min(limit, chunk.size() - from);
         const uint64_t bytes = to - from;
         // Whether the next stretch (or the next chunk) goes to the automata.
