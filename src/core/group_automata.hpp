@@ -21,6 +21,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -211,13 +212,15 @@ inline void count_chains(const uint8_t* byte_class, uint32_t shift, AutomatonCha
 // one format string or one instruction pair over and over, at any period the memo can hold) is
 // read a block at a time: a block met again in the same state ends in the same state, having
 // entered the same match states as often. Blocks are compared in full; a hash only picks the
-// entry. Where blocks do not come again, the memo rests for a while (longer each time it finds
+// entry. A block read from the memo only adds one to its entry's pending reads, which go into
+// the chain's counts when the entry is replaced or the run settles, so that a read costs the
+// same whatever the block matched. Where blocks do not come again, the memo rests for a while (longer each time it finds
 // nothing), so that data which does not repeat costs little more than plain stepping.
 class alignas(64) BlockMemo {  // alignas: memos of different workers share no cache line
 public:
     static constexpr size_t kBlock = 64;
-    static constexpr size_t kEntries = 128;  // a power of two
-    static constexpr size_t kMaxCounted = 8;  // distinct match states a remembered block may enter
+    static constexpr size_t kEntries = 256;  // a power of two
+    static constexpr size_t kMaxCounted = 16;  // distinct match states a remembered block may enter
 
     struct Entry {
         unsigned char bytes[kBlock];
@@ -225,15 +228,22 @@ public:
         uint32_t end = 0;
         uint32_t counted = 0;
         uint32_t index[kMaxCounted];  // state indexes entered ...
-        uint32_t times[kMaxCounted];  // ... and how often
+        uint8_t times[kMaxCounted];   // ... and how often (at most a block's length)
+        uint64_t pending = 0;         // reads from the memo not yet in the counts
+        bool listed = false;          // in `live_`
+        uint8_t score = 0;            // kept while above 0: up on each read, down when another block wants the way
     };
 
     BlockMemo() : entries_(kEntries) {}
 
     // Forgets the blocks (before another automaton, or another numbering of its states, uses
-    // the memo), but not whether they have been coming again.
+    // the memo; after `settle`), but not whether they have been coming again.
     void forget() {
-        for (Entry& entry : entries_) entry.start = kEmpty;
+        for (uint32_t i = 0; i < lives_; ++i) {
+            entries_[live_[i]].start = kEmpty;
+            entries_[live_[i]].listed = false;
+        }
+        lives_ = 0;
     }
 
     // Whether to look blocks up now (false while resting).
@@ -247,9 +257,20 @@ public:
     void rest(uint32_t blocks) { resting_ -= blocks; }
 
     // The entry of `block` read from `state`, or null; tallies the probe.
-    const Entry* find(uint32_t state, const unsigned char* block) {
-        Entry& entry = entries_[slot(block)];
-        bool hit = entry.start == state && same(entry.bytes, block);
+    Entry* find(uint32_t state, const unsigned char* block) {
+        // Two ways per set: blocks whose slots clash do not keep pushing each other out.
+        const size_t set = slot(block);
+        Entry* entry = nullptr;
+        for (size_t way = 0; way < 2; ++way) {
+            Entry& candidate = entries_[2 * set + way];
+            if (candidate.start == state && same(candidate.bytes, block)) {
+                entry = &candidate;
+                recent_[set] = static_cast<uint8_t>(way);
+                candidate.score = std::min<uint8_t>(candidate.score + 1, kTopScore);
+                break;
+            }
+        }
+        const bool hit = entry != nullptr;
         hits_ += hit;
         if (++probes_ == kWindow) {
             if (hits_ < kWindow / 4) {
@@ -260,14 +281,33 @@ public:
             }
             probes_ = hits_ = 0;
         }
-        return hit ? &entry : nullptr;
+        return entry;
     }
 
     // Remembers that `block` read from `state` ends in `end` having entered the match states
-    // matched[0 .. count-1] (not remembered if they are too many distinct ones).
+    // matched[0 .. count-1] (not remembered if they are too many distinct ones). It takes an
+    // empty way of its set, else the way read least lately once that way's score is down to 0:
+    // where three blocks take turns in one set, two stay and are read, instead of each pushing
+    // out the next. The entry replaced settles its pending reads into `counts`.
     void remember(uint32_t state, const unsigned char* block, uint32_t end, const uint32_t* matched, size_t count,
-                  uint32_t shift) {
-        Entry& entry = entries_[slot(block)];
+                  uint32_t shift, uint64_t* counts) {
+        const size_t set = slot(block);
+        const size_t way = entries_[2 * set].start == kEmpty       ? 0
+                           : entries_[2 * set + 1].start == kEmpty ? 1
+                                                                   : recent_[set] ^ 1u;
+        const size_t at = 2 * set + way;
+        Entry& entry = entries_[at];
+        if (entry.start != kEmpty && entry.score > 0) {
+            --entry.score;
+            return;
+        }
+        recent_[set] = static_cast<uint8_t>(way);
+        entry.score = 1;
+        settle(entry, counts);
+        if (!entry.listed) {
+            entry.listed = true;
+            live_[lives_++] = static_cast<uint16_t>(at);
+        }
         uint32_t counted = 0;
         for (size_t i = 0; i < count; ++i) {
             uint32_t index = matched[i] >> shift;
@@ -289,20 +329,39 @@ public:
         entry.counted = counted;
     }
 
+    // Adds every entry's pending reads to `counts`.
+    void settle(uint64_t* counts) {
+        for (uint32_t i = 0; i < lives_; ++i) settle(entries_[live_[i]], counts);
+    }
+
 private:
-    static constexpr uint32_t kEmpty = ~uint32_t{0};  // never a state: states are below 2^31
+    static void settle(Entry& entry, uint64_t* counts) {
+        if (entry.pending == 0) return;
+        for (uint32_t j = 0; j < entry.counted; ++j) counts[entry.index[j]] += entry.times[j] * entry.pending;
+        entry.pending = 0;
+    }
+
+    static constexpr uint32_t kEmpty = ~uint32_t{0};
+    static constexpr uint8_t kTopScore = 3;  // never a state: states are below 2^31
     static constexpr uint32_t kWindow = 64;           // probes per verdict
     static constexpr uint32_t kFirstRest = 1024;      // blocks: 64 KiB
     static constexpr uint32_t kLongestRest = 16384;   // blocks: 1 MiB
 
     // By the bytes alone, so that finding a chain's next entry waits on its data, not its
-    // state; data that repeats meets a block in one state anyway.
+    // state; data that repeats meets a block in one state anyway. Each word is multiplied by a
+    // constant of its own, so that blocks of one filler byte with a row at different places do
+    // not crowd into a few sets.
     static size_t slot(const unsigned char* block) {
-        uint64_t first, last;
-        std::memcpy(&first, block, 8);
-        std::memcpy(&last, block + kBlock - 8, 8);
-        return static_cast<size_t>(((first ^ (last << 29 | last >> 35)) * 0x9E3779B97F4A7C15u) >> 57) &
-               (kEntries - 1);
+        constexpr uint64_t kFactors[8] = {0x9E3779B97F4A7C15u, 0xC2B2AE3D27D4EB4Fu, 0x165667B19E3779F9u,
+                                          0x27D4EB2F165667C5u, 0xFF51AFD7ED558CCDu, 0xC4CEB9FE1A85EC53u,
+                                          0x85EBCA77C2B2AE63u, 0x94D049BB133111EBu};
+        uint64_t sum = 0;
+        for (size_t i = 0; i < 8; ++i) {
+            uint64_t word;
+            std::memcpy(&word, block + 8 * i, 8);
+            sum += word * kFactors[i];
+        }
+        return static_cast<size_t>(((sum ^ sum >> 32) * 0x9E3779B97F4A7C15u) >> (64 - std::countr_zero(kEntries / 2)));
     }
     static bool same(const unsigned char* a, const unsigned char* b) {
         using Lanes = uint64_t __attribute__((vector_size(16)));
@@ -317,6 +376,9 @@ private:
     }
 
     std::vector<Entry> entries_;
+    uint8_t recent_[kEntries / 2] = {};  // per set: the way read or written last
+    uint16_t live_[kEntries];  // the entries written since the memo last forgot
+    uint32_t lives_ = 0;
     uint32_t probes_ = 0, hits_ = 0, resting_ = 0, rest_ = kFirstRest;
 };
 
@@ -392,8 +454,8 @@ inline void count_blocks_fixed(const uint8_t* byte_class, uint32_t shift, Automa
             // A block read from the memo is read in a few cycles: fetch ahead of it.
             __builtin_prefetch(chains[k].data + kPrefetchBytes);
             if (trying[k]) {
-                if (const BlockMemo::Entry* entry = memos[k].find(chains[k].state, chains[k].data)) {
-                    for (uint32_t j = 0; j < entry->counted; ++j) counts[k][entry->index[j]] += entry->times[j];
+                if (BlockMemo::Entry* entry = memos[k].find(chains[k].state, chains[k].data)) {
+                    ++entry->pending;
                     chains[k].state = entry->end;
                     chains[k].data += kBlock;
                     continue;
@@ -411,10 +473,13 @@ inline void count_blocks_fixed(const uint8_t* byte_class, uint32_t shift, Automa
         for (size_t m = 0; m < missed; ++m) {
             const size_t k = which[m];
             for (size_t i = 0; i < found[m]; ++i) ++counts[k][matched[m][i] >> shift];
-            if (trying[k]) memos[k].remember(start[k], chains[k].data, chains[k].state, matched[m], found[m], shift);
+            if (trying[k]) {
+                memos[k].remember(start[k], chains[k].data, chains[k].state, matched[m], found[m], shift, counts[k]);
+            }
             chains[k].data += kBlock;
         }
     }
+    for (size_t k = 0; k < Count; ++k) memos[k].settle(counts[k]);
 }
 
 // count_chains for 1 to 4 chains through their memos; unlike count_chains, moves each chain's

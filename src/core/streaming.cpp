@@ -87,9 +87,6 @@ struct ParallelStreamingScanner::Pass {
     std::vector<StandardFilter> filters;  // per group, while Hyperscan's occurrences are used
     std::vector<uint32_t> states;         // per group, while the automata are used
     std::vector<Occurrence> junction;     // occurrences starting in the tail, in end order
-    // Per task of a counted round and chain: what the blocks read were, kept from round to round
-    // for whether blocks come again.
-    std::vector<BlockMemo> memos_of_tasks;
     size_t next_junction = 0;
 
     Pass(ParallelStreamingScanner& scanner, ByteView data, MatchFn fn, bool count)
@@ -334,7 +331,7 @@ void ParallelStreamingScanner::Pass::count_units(std::vector<CountingUnit>& unit
     // A task runs its lanes for all units, as chains of (lane, unit) four at a time.
     auto run_task = [&](size_t task) {
         const size_t first_lane = lanes_per_task * task, last_lane = std::min(lanes, first_lane + lanes_per_task);
-        BlockMemo* memos = memos_of_tasks.data() + task * kChains;
+        BlockMemo* memos = self.memos_.data() + task * kChains;
         std::vector<std::pair<size_t, size_t>> jobs;  // (lane, unit)
         for (size_t u = 0; u < count_units; ++u) {
             for (size_t lane = first_lane; lane < last_lane; ++lane) jobs.emplace_back(lane, u);
@@ -369,7 +366,7 @@ void ParallelStreamingScanner::Pass::count_units(std::vector<CountingUnit>& unit
         }
     };
     const size_t tasks = (lanes + lanes_per_task - 1) / lanes_per_task;
-    if (memos_of_tasks.size() < tasks * kChains) memos_of_tasks.resize(tasks * kChains);
+    if (self.memos_.size() < tasks * kChains) self.memos_.resize(tasks * kChains);
     parallel_for_each_index(tasks, run_task);
 
     // In lane order, each unit's true state at a lane's start decides what of the lane's guessed

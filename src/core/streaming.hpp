@@ -82,6 +82,7 @@ public:
         tail_.clear();
         bytes_processed_ = 0;
         dense_ = false;
+        memos_.clear();
     }
 
     uint64_t num_groups() const { return num_groups_; }
@@ -134,6 +135,9 @@ private:
     bool dense_ = false;                   // whether the next chunk starts with the automata
     bool automata_built_ = false;
     std::shared_ptr<const GroupAutomata> automata_;
+    // Per task of a counted round of the automata and chain: the blocks they read, kept from
+    // round to round and chunk to chunk for whether blocks come again.
+    std::vector<BlockMemo> memos_;
     // The joint automaton grows as it meets new tuples, so each scanner has its own; a copy
     // starts without one.
     struct JointSlot {

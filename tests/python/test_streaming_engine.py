@@ -150,6 +150,9 @@ REPEATED_BLOCKS = [
     # Repeats with a period prime to 64 (many blocks), broken now and then.
     ("period_prime_to_64", [b"%n", b"%s%s%s", b"\x58\xc3"],
      b"".join((b"%s%s%s%n\x58" + bytes([0xC3, i % 7])) * 50 for i in range(400))),
+    # Dozens of distinct blocks, more than some sets of the memo hold, then other dozens that
+    # must take the places of the first.
+    ("memo_sets_overflow", [b"%n", b"%x%x%x"], (b"%n" + b"x" * 31) * 3000 + (b"%x%x%x" + b"n" * 37) * 2000),
     # Rows longer than a block, crossing block boundaries.
     ("rows_across_blocks", [b"A" * 70 + b"!", b"A" * 3], (b"A" * 70 + b"!") * 3000),
 ]
