@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 
 #include "worker_pool.hpp"
@@ -371,7 +372,7 @@ void ParallelStreamingScanner::Pass::count_units(std::vector<CountingUnit>& unit
 
     // In lane order, each unit's true state at a lane's start decides what of the lane's guessed
     // run stands.
-    BlockMemo memo;
+    std::optional<BlockMemo> memo;  // made when a lane is counted again
     for (size_t u = 0; u < count_units; ++u) {
         CountingUnit& unit = units[u];
         unit.sum.assign(unit.states, 0);
@@ -402,8 +403,12 @@ void ParallelStreamingScanner::Pass::count_units(std::vector<CountingUnit>& unit
                 } else {
                     // They never met: the rest of the lane from the true state.
                     AutomatonChain chain{unit.next, unit.first_match, state, bytes + recorded};
-                    memo.forget();
-                    count_blocks(byte_class, shift, &chain, 1, lane_size(lane) - recorded, &sum, &memo);
+                    if (memo) {
+                        memo->forget();
+                    } else {
+                        memo.emplace();
+                    }
+                    count_blocks(byte_class, shift, &chain, 1, lane_size(lane) - recorded, &sum, &*memo);
                     state = chain.state;
                 }
             }
