@@ -265,8 +265,9 @@ public:
             Entry& candidate = entries_[2 * set + way];
             if (candidate.start == state && same(candidate.bytes, block)) {
                 entry = &candidate;
-                recent_[set] = static_cast<uint8_t>(way);
-                candidate.score = std::min<uint8_t>(candidate.score + 1, kTopScore);
+                // Written only on change: a block read over and over then stores nothing here.
+                if (recent_[set] != way) recent_[set] = static_cast<uint8_t>(way);
+                if (candidate.score < kTopScore) ++candidate.score;
                 break;
             }
         }
@@ -348,18 +349,20 @@ private:
     static constexpr uint32_t kLongestRest = 16384;   // blocks: 1 MiB
 
     // By the bytes alone, so that finding a chain's next entry waits on its data, not its
-    // state; data that repeats meets a block in one state anyway. Each word is multiplied by a
-    // constant of its own, so that blocks of one filler byte with a row at different places do
-    // not crowd into a few sets.
+    // state; data that repeats meets a block in one state anyway. Word i and word i + 4, each
+    // offset by a constant of its own, are multiplied together, so that every byte weighs on the
+    // slot and blocks of one filler byte with a row at different places do not crowd into a few
+    // sets.
     static size_t slot(const unsigned char* block) {
-        constexpr uint64_t kFactors[8] = {0x9E3779B97F4A7C15u, 0xC2B2AE3D27D4EB4Fu, 0x165667B19E3779F9u,
+        constexpr uint64_t kOffsets[8] = {0x9E3779B97F4A7C15u, 0xC2B2AE3D27D4EB4Fu, 0x165667B19E3779F9u,
                                           0x27D4EB2F165667C5u, 0xFF51AFD7ED558CCDu, 0xC4CEB9FE1A85EC53u,
                                           0x85EBCA77C2B2AE63u, 0x94D049BB133111EBu};
         uint64_t sum = 0;
-        for (size_t i = 0; i < 8; ++i) {
-            uint64_t word;
-            std::memcpy(&word, block + 8 * i, 8);
-            sum += word * kFactors[i];
+        for (size_t i = 0; i < 4; ++i) {
+            uint64_t low, high;
+            std::memcpy(&low, block + 8 * i, 8);
+            std::memcpy(&high, block + 8 * (i + 4), 8);
+            sum += (low + kOffsets[i]) * (high + kOffsets[i + 4]);
         }
         return static_cast<size_t>(((sum ^ sum >> 32) * 0x9E3779B97F4A7C15u) >> (64 - std::countr_zero(kEntries / 2)));
     }
