@@ -134,10 +134,15 @@ JointAutomaton::JointAutomaton(std::shared_ptr<const GroupAutomata> automata, si
 }
 
 bool JointAutomaton::state_of(const uint32_t* tuple, uint32_t& state) {
+    // A build that passed the cap left tuples interned but never numbered (all of them, when the
+    // very first build did): none may be looked up again.
+    if (full_) {
+        return false;
+    }
     std::vector<uint32_t> key(tuple, tuple + groups_);
     auto found = index_.find(key);
     if (found == index_.end()) {
-        if (full_ || !add(key)) {
+        if (!add(key)) {
             full_ = true;
             return false;
         }
