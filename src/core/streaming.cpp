@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <optional>
 #include <stdexcept>
 
 #include "worker_pool.hpp"
@@ -372,7 +371,6 @@ void ParallelStreamingScanner::Pass::count_units(std::vector<CountingUnit>& unit
 
     // In lane order, each unit's true state at a lane's start decides what of the lane's guessed
     // run stands.
-    std::optional<BlockMemo> memo;  // made when a lane is counted again
     for (size_t u = 0; u < count_units; ++u) {
         CountingUnit& unit = units[u];
         unit.sum.assign(unit.states, 0);
@@ -403,12 +401,10 @@ void ParallelStreamingScanner::Pass::count_units(std::vector<CountingUnit>& unit
                 } else {
                     // They never met: the rest of the lane from the true state.
                     AutomatonChain chain{unit.next, unit.first_match, state, bytes + recorded};
-                    if (memo) {
-                        memo->forget();
-                    } else {
-                        memo.emplace();
-                    }
-                    count_blocks(byte_class, shift, &chain, 1, lane_size(lane) - recorded, &sum, &*memo);
+                    // The lanes are done: the first task's memo is free (and settled).
+                    BlockMemo& memo = self.memos_[0];
+                    memo.forget();
+                    count_blocks(byte_class, shift, &chain, 1, lane_size(lane) - recorded, &sum, &memo);
                     state = chain.state;
                 }
             }
